@@ -1,0 +1,41 @@
+# Entry points. Every target installs what is missing first.
+BUILD      ?= build
+JOBS       ?= 2
+CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+.PHONY: all deps build test test-native test-asan test-tsan demo run bench package dist-windows clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Every suite: the plain build, then the unit and scenario suites again under
+# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
+test: test-native test-asan test-tsan
+
+test-native: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+test-asan: deps
+	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DQUIVERTAP_SANITIZE=address,undefined
+	cmake --build $(BUILD)-asan -j $(JOBS)
+	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS) -L 'unit|scenario'
+
+test-tsan: deps
+	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DQUIVERTAP_SANITIZE=thread
+	cmake --build $(BUILD)-tsan -j $(JOBS)
+	ctest --test-dir $(BUILD)-tsan --output-on-failure -j $(JOBS) -L 'unit|scenario'
+
+demo: build
+	@scripts/demo $(BUILD)
+
+run: build
+	$(BUILD)/bin/quivertap
+
+clean:
+	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan

@@ -1,0 +1,5 @@
+// The fixed text the program prints once the controller has greeted.
+#pragma once
+
+void PrintBanner();
+void PrintUsage();

@@ -1,0 +1,6 @@
+#include "main_sequence.h"
+
+// No arguments or environment are consulted.
+int main() {
+    return RunMainSequence();
+}

@@ -1,0 +1,253 @@
+"""Runs the built program against the virtual controller and reads back what
+it sent, printed and returned.
+
+Settings come from the environment (CTest sets them):
+  QUIVERTAP           the program to run
+  VIRTUAL_REMOTE_DIR  the folder holding the virtual controller's library
+  QUIVERTAP_RUNNER    optional command put in front of the program (an emulator)
+  QUIVERTAP_LIBRARY_BESIDE  "1" when the program finds its library beside
+                      itself only (Windows): the harness then runs a copy of
+                      the program in a scratch folder next to the virtual one
+  QUIVERTAP_TIME_SLACK  factor for the generous upper bounds (sanitizer builds)
+"""
+
+import os
+import shlex
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+PROGRAM = os.environ.get("QUIVERTAP", "build/bin/quivertap")
+VIRTUAL_DIR = os.environ.get("VIRTUAL_REMOTE_DIR", "build/virtual_remote")
+RUNNER = shlex.split(os.environ.get("QUIVERTAP_RUNNER", ""))
+LIBRARY_BESIDE = os.environ.get("QUIVERTAP_LIBRARY_BESIDE") == "1"
+SLACK = float(os.environ.get("QUIVERTAP_TIME_SLACK", "1"))
+
+BANNER = (
+    "###########################################\n"
+    "#                                         #\n"
+    "#   Quivertap Test version 0.1            #\n"
+    "#                  build 2006.12.11       #\n"
+    "#                                         #\n"
+    "###########################################\n"
+    "\n"
+)
+USAGE = (
+    "Usage:\n"
+    "   A button  ... On/Off\n"
+    "   (+) button  ... pow up\n"
+    "   (-) button  ... pow down\n"
+    "   Home button  ... Quit\n"
+    "\n"
+)
+SCREEN = BANNER + USAGE
+NOT_FOUND = "Wii-Remote not found."
+CANNOT_OPEN = "Wii-Remote cannot open."
+
+# Buttons as (byte 1, byte 2) bits of an input report.
+PLUS = (0x10, 0)
+A = (0, 0x08)
+MINUS = (0, 0x10)
+HOME = (0, 0x80)
+
+LED_BITS = {0: 0x00, 1: 0x10, 2: 0x30, 3: 0x70, 4: 0xF0}
+PULSE_MS = {1: (30, 70), 2: (50, 50), 3: (75, 25), 4: (99, 1)}
+
+
+def buttons(*pressed):
+    b1 = b2 = 0
+    for one, two in pressed:
+        b1 |= one
+        b2 |= two
+    return b1, b2
+
+
+def report31(*pressed, x=0x80, y=0x80, z=0x80):
+    b1, b2 = buttons(*pressed)
+    return "31 %02x %02x %02x %02x %02x" % (b1, b2, x, y, z)
+
+
+def report30(*pressed):
+    b1, b2 = buttons(*pressed)
+    return "30 %02x %02x" % (b1, b2)
+
+
+def read(delay_ms, report, times=1):
+    return "read %d %s%s" % (delay_ms, report, " *%d" % times if times > 1 else "")
+
+
+# The reader's one read in the probe window: a sign of life after 20 ms. It
+# pauses 100 ms afterwards, so it leaves its loop without a second read.
+PROBE_OK = read(20, report31())
+
+
+def session(*steps, probe=PROBE_OK):
+    """A scenario: a live controller, then the control loop's reads."""
+    return "\n".join([probe, *steps]) + "\n"
+
+
+class Entry:
+    def __init__(self, line):
+        parts = line.split()
+        self.t_us = int(parts[0])
+        self.thread = parts[1]
+        self.event = parts[2]
+        self.args = parts[3:]
+
+    @property
+    def t_ms(self):
+        return self.t_us / 1000.0
+
+    def field(self, name):
+        for arg in self.args:
+            if arg.startswith(name + "="):
+                return arg[len(name) + 1:]
+        return None
+
+    def head(self):
+        """For writes: the first three bytes of the buffer handed over."""
+        return tuple(int(b, 16) for b in self.args[:3])
+
+    def __repr__(self):
+        return "%d %s %s %s" % (self.t_us, self.thread, self.event, " ".join(self.args))
+
+
+class Log:
+    def __init__(self, path):
+        self.entries = []
+        if os.path.exists(path):
+            with open(path) as f:
+                self.entries = [Entry(line) for line in f if line.strip()]
+
+    def of(self, *events):
+        return [e for e in self.entries if e.event in events]
+
+    def writes(self):
+        return self.of("write")
+
+    def write_heads(self):
+        return [e.head() for e in self.writes()]
+
+    def motor_writes(self):
+        return [e for e in self.writes() if e.head()[0] == 0x13]
+
+    def led_writes(self):
+        return [e for e in self.writes() if e.head()[0] == 0x11]
+
+    def reads(self):
+        return self.of("read-end")
+
+    def closes(self):
+        return self.of("close")
+
+    def index(self, entry):
+        return self.entries.index(entry)
+
+
+class Program:
+    """One run of the program, live: keys and signals can be sent while it runs."""
+
+    def __init__(self, scenario, stdin=subprocess.PIPE, env=None):
+        self.dir = tempfile.mkdtemp(prefix="quivertap-")
+        self.script = os.path.join(self.dir, "scenario.txt")
+        self.log_path = os.path.join(self.dir, "calls.log")
+        with open(self.script, "w") as f:
+            f.write(scenario)
+        run_env = dict(os.environ)
+        run_env.update(
+            VIRTUAL_REMOTE_SCRIPT=self.script,
+            VIRTUAL_REMOTE_LOG=self.log_path,
+        )
+        run_env.pop("VIRTUAL_REMOTE_SHOW", None)
+        run_env.update(env or {})
+        program = PROGRAM
+        if LIBRARY_BESIDE:
+            program = self._copy_beside_virtual_library()
+        else:
+            run_env["LD_LIBRARY_PATH"] = VIRTUAL_DIR
+        self.started = time.monotonic()
+        self.process = subprocess.Popen(
+            RUNNER + [program],
+            stdin=stdin,
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+            env=run_env,
+            start_new_session=True,
+        )
+
+    def _copy_beside_virtual_library(self):
+        folder = os.path.join(self.dir, "bin")
+        os.mkdir(folder)
+        shutil.copy(PROGRAM, folder)
+        for name in os.listdir(VIRTUAL_DIR):
+            if name.lower().endswith(".dll"):
+                shutil.copy(os.path.join(VIRTUAL_DIR, name), folder)
+        return os.path.join(folder, os.path.basename(PROGRAM))
+
+    def log(self):
+        return Log(self.log_path)
+
+    def wait_for(self, predicate, timeout=5.0):
+        """Waits until predicate(log) holds; returns the log."""
+        deadline = time.monotonic() + timeout * SLACK
+        while time.monotonic() < deadline:
+            log = self.log()
+            if predicate(log):
+                return log
+            if self.process.poll() is not None:
+                break
+            time.sleep(0.002)
+        raise AssertionError("the program never reached the expected point:\n%s"
+                             % "\n".join(map(repr, self.log().entries[-15:])))
+
+    def send_keys(self, data):
+        self.process.stdin.write(data)
+        self.process.stdin.flush()
+
+    def signal(self, number):
+        self.signalled = time.monotonic()
+        self.process.send_signal(number)
+
+    def finish(self, stdin=b"", timeout=10.0):
+        try:
+            out, err = self.process.communicate(stdin if self.process.stdin else None,
+                                                timeout=timeout * SLACK)
+        except subprocess.TimeoutExpired:
+            os.killpg(self.process.pid, signal.SIGKILL)
+            out, err = self.process.communicate()
+            raise AssertionError("the program did not end: %r" % err.decode())
+        return Result(self, out, err)
+
+
+class Result:
+    def __init__(self, program, out, err):
+        self.stdout = out.decode("latin-1")
+        self.stderr = err.decode("latin-1")
+        self.status = program.process.returncode
+        self.elapsed = time.monotonic() - program.started
+        self.log = program.log()
+        shutil.rmtree(program.dir, ignore_errors=True)
+
+
+def run(scenario, stdin=b"", timeout=10.0, env=None):
+    """Runs the program to its end with the given standard input."""
+    return Program(scenario, env=env).finish(stdin, timeout)
+
+
+class ScenarioCase(unittest.TestCase):
+    def assertClosedOnceAtEnd(self, result):
+        closes = result.log.closes()
+        self.assertEqual(len(closes), 1, "device closed once")
+        self.assertIs(result.log.entries[-1], closes[0], "nothing after the close")
+        self.assertEqual(closes[0].field("in-flight"), "0", "no read in flight at the close")
+
+    def assertNoOverlappingReads(self, result):
+        for begin in result.log.of("read-begin"):
+            self.assertEqual(begin.field("in-flight"), "1", "two reads at once")
+
+    def assertNoticeOnly(self, result, notice):
+        self.assertEqual(result.stdout, "")
+        self.assertEqual(result.stderr.splitlines()[0], notice)

@@ -1,0 +1,122 @@
+#include "scenario.h"
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+const char* SkipSpaces(const char* at, const char* end) {
+    while (at < end && (*at == ' ' || *at == '\t' || *at == '\r')) {
+        ++at;
+    }
+    return at;
+}
+
+// Next whitespace-separated word in [at, end); empty when none.
+const char* NextWord(const char* at, const char* end, size_t* length) {
+    at = SkipSpaces(at, end);
+    const char* stop = at;
+    while (stop < end && !isspace(static_cast<unsigned char>(*stop))) {
+        ++stop;
+    }
+    *length = static_cast<size_t>(stop - at);
+    return at;
+}
+
+bool WordIs(const char* word, size_t length, const char* expected) {
+    return length == strlen(expected) && strncmp(word, expected, length) == 0;
+}
+
+bool ParseNumber(const char* word, size_t length, int base, long* value) {
+    if (length == 0 || length > 12) {
+        return false;
+    }
+    char copy[16];
+    memcpy(copy, word, length);
+    copy[length] = '\0';
+    char* stop = nullptr;
+    *value = strtol(copy, &stop, base);
+    return *stop == '\0' && *value >= 0;
+}
+
+bool ParseReadStep(const char* at, const char* end, ScenarioStep* step) {
+    size_t length = 0;
+    const char* word = NextWord(at, end, &length);
+    step->repeat = 1;
+    if (WordIs(word, length, "silent")) {
+        step->kind = StepKind::silent;
+        NextWord(word + length, end, &length);
+        return length == 0;
+    }
+    long delayMs = 0;
+    if (!ParseNumber(word, length, 10, &delayMs)) {
+        return false;
+    }
+    step->delayUs = delayMs * 1000;
+    step->kind = StepKind::report;
+    for (at = word + length;; at = word + length) {
+        word = NextWord(at, end, &length);
+        if (length == 0) {
+            break;
+        }
+        long value = 0;
+        if (word[0] == '*') {
+            if (!ParseNumber(word + 1, length - 1, 10, &value) || value == 0) {
+                return false;
+            }
+            step->repeat = static_cast<uint32_t>(value);
+        } else if (WordIs(word, length, "fail") && step->length == 0) {
+            step->kind = StepKind::fail;
+        } else if (step->kind == StepKind::report && step->length < sizeof(step->bytes) &&
+                   ParseNumber(word, length, 16, &value) && value <= 0xFF) {
+            step->bytes[step->length++] = static_cast<uint8_t>(value);
+        } else {
+            return false;
+        }
+    }
+    return step->kind == StepKind::fail || step->length > 0;
+}
+
+bool ParseLine(const char* at, const char* end, Scenario* scenario) {
+    size_t length = 0;
+    const char* word = NextWord(at, end, &length);
+    if (length == 0 || word[0] == '#') {
+        return true;
+    }
+    if (WordIs(word, length, "open")) {
+        const char* what = NextWord(word + length, end, &length);
+        scenario->openFails = true;
+        return WordIs(what, length, "fail");
+    }
+    if (WordIs(word, length, "read") &&
+        scenario->stepCount < sizeof(scenario->steps) / sizeof(scenario->steps[0])) {
+        ScenarioStep* step = &scenario->steps[scenario->stepCount];
+        memset(step, 0, sizeof(*step));
+        if (!ParseReadStep(word + length, end, step)) {
+            return false;
+        }
+        ++scenario->stepCount;
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+bool ParseScenario(const char* text, Scenario* scenario, int* badLine) {
+    scenario->openFails = false;
+    scenario->stepCount = 0;
+    int lineNumber = 0;
+    for (const char* at = text; *at != '\0';) {
+        const char* end = strchr(at, '\n');
+        if (end == nullptr) {
+            end = at + strlen(at);
+        }
+        ++lineNumber;
+        if (!ParseLine(at, end, scenario)) {
+            *badLine = lineNumber;
+            return false;
+        }
+        at = *end == '\n' ? end + 1 : end;
+    }
+    return true;
+}

@@ -1,0 +1,34 @@
+// The scenario a virtual controller plays, one line per step:
+//
+//   # a comment
+//   open fail                  OpenHidHandle finds no controller
+//   read <ms> <hex bytes>      the next read waits <ms> from its call, then
+//                              delivers this input report
+//   read <ms> fail             the next read waits <ms>, then fails
+//   read silent                this and every later read waits forever
+//
+// A read step may end in "*N" to stand for N such reads. After the last step
+// the controller is silent. Reads cut short by a signal consume nothing.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+enum class StepKind : uint8_t { report, fail, silent };
+
+struct ScenarioStep {
+    StepKind kind;
+    int64_t delayUs;
+    uint32_t repeat;
+    uint32_t length;
+    uint8_t bytes[64];
+};
+
+struct Scenario {
+    bool openFails;
+    size_t stepCount;
+    ScenarioStep steps[8192];
+};
+
+// Parses text (NUL-terminated). On a bad line gives false with its number.
+bool ParseScenario(const char* text, Scenario* scenario, int* badLine);

@@ -1,0 +1,197 @@
+// A virtual controller behind the HID library's ABI. Placed first on the
+// library search path it stands in for the real library: the program runs
+// unchanged, plays the scenario named by VIRTUAL_REMOTE_SCRIPT, and every
+// call is logged to VIRTUAL_REMOTE_LOG with a monotonic timestamp in
+// microseconds and the calling thread:
+//
+//   <us> <thread> open 057e 0306 -> <handle>
+//   <us> <thread> write <b0> <b1> <b2> len=<bytes sent> tail=<zero|dirty> ok=<0|1>
+//   <us> <thread> read-begin in-flight=<n>
+//   <us> <thread> read-end <ok <bytes>|fail|interrupted|cancelled>
+//   <us> <thread> close <handle> in-flight=<n>
+//
+// With VIRTUAL_REMOTE_SHOW=1 it also shows its LEDs and motor on stderr.
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "remote_display.h"
+#include "scenario.h"
+#include "tiny_hid/report_descriptor.h"
+#include "tiny_hid/tiny_hid.h"
+#include "virtual_os.h"
+
+namespace {
+constexpr int32_t controllerVendor = 0x057E;
+constexpr int32_t controllerProduct = 0x0306;
+constexpr int32_t controllerHandle = 0;
+constexpr int64_t foreverUs = INT64_MAX / 4;
+
+// The output half of the controller's report descriptor: LEDs 0x11 (1 byte),
+// mode 0x12 (2), motor 0x13 (1), each a vendor-page output item.
+constexpr uint8_t controllerDescriptor[] = {
+    0x05, 0x01, 0x09, 0x05, 0xA1, 0x01,              // generic desktop, game pad
+    0x85, 0x11, 0x75, 0x08, 0x95, 0x01, 0x06, 0x00,  // report 0x11: 1 x 8 bits
+    0xFF, 0x09, 0x01, 0x91, 0x02,                    // output
+    0x85, 0x12, 0x95, 0x02, 0x09, 0x01, 0x91, 0x02,  // report 0x12: 2 x 8 bits
+    0x85, 0x13, 0x95, 0x01, 0x09, 0x01, 0x91, 0x02,  // report 0x13: 1 x 8 bits
+    0x85, 0x30, 0x95, 0x02, 0x09, 0x01, 0x81, 0x02,  // input 0x30: 2 bytes
+    0x85, 0x31, 0x95, 0x05, 0x09, 0x01, 0x81, 0x02,  // input 0x31: 5 bytes
+    0xC0,
+};
+
+Scenario scenario;
+size_t nextStep = 0;
+uint32_t usedOfStep = 0;
+bool loaded = false;
+bool isOpen = false;
+OutputReportLengths lengths;
+std::atomic<int> readsInFlight{0};
+char logPath[512];
+
+void Log(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void Log(const char* format, ...) {
+    if (logPath[0] == '\0') {
+        return;
+    }
+    char thread[32];
+    DescribeCallingThread(thread, sizeof(thread));
+    char line[512];
+    int used =
+        snprintf(line, sizeof(line), "%lld %s ", static_cast<long long>(NowMicroseconds()), thread);
+    va_list arguments;
+    va_start(arguments, format);
+    used += vsnprintf(line + used, sizeof(line) - static_cast<size_t>(used) - 1, format, arguments);
+    va_end(arguments);
+    if (used > static_cast<int>(sizeof(line)) - 2) {
+        used = static_cast<int>(sizeof(line)) - 2;
+    }
+    line[used++] = '\n';
+    AppendToFile(logPath, line, static_cast<size_t>(used));
+}
+
+void LoadScenario() {
+    if (loaded) {
+        return;
+    }
+    loaded = true;
+    ParseOutputReportLengths(controllerDescriptor, sizeof(controllerDescriptor), &lengths);
+    if (const char* path = ReadSetting("VIRTUAL_REMOTE_LOG")) {
+        snprintf(logPath, sizeof(logPath), "%s", path);
+    }
+    ShowOnTerminal(ReadSetting("VIRTUAL_REMOTE_SHOW") != nullptr);
+    const char* path = ReadSetting("VIRTUAL_REMOTE_SCRIPT");
+    if (path == nullptr) {
+        return;
+    }
+    static char text[1 << 20];
+    FILE* file = fopen(path, "r");
+    const size_t size = file != nullptr ? fread(text, 1, sizeof(text) - 1, file) : 0;
+    text[size] = '\0';
+    if (file != nullptr) {
+        fclose(file);
+    }
+    int badLine = 0;
+    if (file == nullptr || !ParseScenario(text, &scenario, &badLine)) {
+        fprintf(stderr, "virtual remote: cannot use scenario %s (line %d)\n", path, badLine);
+        scenario.openFails = true;
+    }
+}
+
+const ScenarioStep* CurrentStep() {
+    return nextStep < scenario.stepCount ? &scenario.steps[nextStep] : nullptr;
+}
+
+void ConsumeStep() {
+    if (++usedOfStep >= scenario.steps[nextStep].repeat) {
+        usedOfStep = 0;
+        ++nextStep;
+    }
+}
+
+void FormatBytes(const uint8_t* bytes, uint32_t length, char* text, size_t size) {
+    text[0] = '\0';
+    size_t used = 0;
+    for (uint32_t i = 0; i < length && used + 4 < size; ++i) {
+        used +=
+            static_cast<size_t>(snprintf(text + used, size - used, i ? " %02x" : "%02x", bytes[i]));
+    }
+}
+
+void OnReaderEnded() {
+    readsInFlight.fetch_sub(1);
+    Log("read-end cancelled");
+}
+
+int32_t EndRead(const char* outcome) {
+    readsInFlight.fetch_sub(1);
+    Log("read-end %s", outcome);
+    return 0;
+}
+}  // namespace
+
+int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    LoadScenario();
+    const bool found =
+        !scenario.openFails && vendorId == controllerVendor && productId == controllerProduct;
+    isOpen = found;
+    Log("open %04x %04x -> %d", static_cast<unsigned>(vendorId), static_cast<unsigned>(productId),
+        found ? controllerHandle : -1);
+    return found ? controllerHandle : -1;
+}
+
+int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
+    const int inFlight = readsInFlight.fetch_add(1) + 1;
+    Log("read-begin in-flight=%d", inFlight);
+    const int64_t start = NowMicroseconds();
+    *bytesRead = 0;
+    if (!isOpen || handle != controllerHandle) {
+        return EndRead("fail bad-handle");
+    }
+    const ScenarioStep* step = CurrentStep();
+    const bool silent = step == nullptr || step->kind == StepKind::silent;
+    if (!WaitUntil(silent ? foreverUs : start + step->delayUs, OnReaderEnded)) {
+        return EndRead("interrupted");
+    }
+    if (silent) {
+        return EndRead("interrupted");
+    }
+    ConsumeStep();
+    if (step->kind == StepKind::fail) {
+        return EndRead("fail");
+    }
+    memcpy(buffer, step->bytes, step->length);
+    *bytesRead = step->length;
+    ShowButtons(step->bytes, step->length);
+    char text[200];
+    FormatBytes(step->bytes, step->length, text, sizeof(text));
+    readsInFlight.fetch_sub(1);
+    Log("read-end ok %s", text);
+    return 1;
+}
+
+int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
+    const bool valid = isOpen && handle == controllerHandle;
+    const uint32_t length = valid ? SendLength(lengths, buffer[0]) : 0;
+    bool tailZero = true;
+    for (uint32_t i = 3; i < 256; ++i) {
+        tailZero = tailZero && buffer[i] == 0;
+    }
+    *bytesWritten = length;
+    Log("write %02x %02x %02x len=%u tail=%s ok=%d", buffer[0], buffer[1], buffer[2], length,
+        tailZero ? "zero" : "dirty", length > 0 ? 1 : 0);
+    if (length > 0) {
+        ShowOutputReport(buffer[0], buffer[1]);
+    }
+    return length > 0 ? 1 : 0;
+}
+
+void CloseHidHandle(int32_t handle) {
+    Log("close %d in-flight=%d", handle, readsInFlight.load());
+    if (handle == controllerHandle && isOpen) {
+        isOpen = false;
+        ShowClosed();
+    }
+}
