@@ -37,5 +37,14 @@ demo: build
 run: build
 	$(BUILD)/bin/quivertap
 
+bench: build
+	bench/run $(BUILD)
+
+package: build
+	scripts/package $(BUILD)
+
+dist-windows: deps
+	scripts/dist-windows
+
 clean:
 	rm -rf $(BUILD) $(BUILD)-asan $(BUILD)-tsan
