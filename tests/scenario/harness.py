@@ -251,3 +251,52 @@ class ScenarioCase(unittest.TestCase):
     def assertNoticeOnly(self, result, notice):
         self.assertEqual(result.stdout, "")
         self.assertEqual(result.stderr.splitlines()[0], notice)
+
+
+LEVEL_OF_LEDS = {bits: level for level, bits in LED_BITS.items()}
+
+
+class Pass:
+    """One pass of the control loop as seen at the library boundary."""
+
+    def __init__(self, read_end, decoded):
+        self.read_end = read_end
+        self.decoded = decoded  # the buttons in force after this read
+        self.home = bool(decoded[1] & 0x80)
+        self.led = None
+        self.motor = []
+        self.next_read_begin = None
+
+    @property
+    def level(self):
+        return LEVEL_OF_LEDS.get(self.led.head()[1]) if self.led else None
+
+
+def loop_passes(log):
+    """The control loop's passes: every read on the main thread and the
+    reports it was followed by, up to the next read on the main thread. A pass
+    whose buttons hold Home quits: the LED report after it is the shutdown's."""
+    passes = []
+    current = None
+    decoded = (0, 0)
+    for entry in log.entries:
+        if entry.thread != "main":
+            continue
+        if entry.event == "read-begin" and current is not None:
+            current.next_read_begin = entry
+            current = None
+        elif entry.event == "read-end":
+            if entry.args[0] == "ok" and entry.args[1] in ("30", "31"):
+                decoded = (int(entry.args[2], 16), int(entry.args[3], 16))
+            current = Pass(entry, decoded)
+            passes.append(current)
+        elif entry.event == "write" and current is not None and not current.home:
+            if entry.head()[0] == 0x11 and current.led is None:
+                current.led = entry
+            elif entry.head()[0] == 0x13:
+                current.motor.append(entry)
+    return passes
+
+
+def levels(log):
+    return [p.level for p in loop_passes(log) if not p.home]
