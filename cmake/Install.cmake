@@ -1,1 +1,59 @@
-# Install rules and the Debian package.
+# Install rules and the Debian package. Linux only: the Windows build ships
+# as a zip of its own.
+if(WIN32)
+    return()
+endif()
+
+include(GNUInstallDirs)
+
+# The HID library is private to the program, so it stays out of the shared
+# library path: the program's RUNPATH ($ORIGIN/../lib/quivertap) finds it, and
+# no other package can collide with its plain file name.
+set(QUIVERTAP_PRIVATE_LIBDIR lib/quivertap)
+set(QUIVERTAP_UDEV_RULES_DIR lib/udev/rules.d)
+
+install(TARGETS quivertap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS tiny_hid_dll LIBRARY DESTINATION ${QUIVERTAP_PRIVATE_LIBDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-quivertap.rules
+        DESTINATION ${QUIVERTAP_UDEV_RULES_DIR})
+
+# Debian wants manual pages compressed, reproducibly (no name or time stamp).
+set(QUIVERTAP_MAN_PAGE ${CMAKE_BINARY_DIR}/packaging/quivertap.1.gz)
+add_custom_command(
+    OUTPUT ${QUIVERTAP_MAN_PAGE}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${CMAKE_SOURCE_DIR}/packaging/quivertap.1
+            ${QUIVERTAP_MAN_PAGE}
+    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/quivertap.1
+    VERBATIM)
+add_custom_target(quivertap_man_page ALL DEPENDS ${QUIVERTAP_MAN_PAGE})
+install(FILES ${QUIVERTAP_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME quivertap)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "drive the rumble motor of a Wii Remote at four power levels")
+# One paragraph, wrapped the way dpkg shows it.
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
+    "Quivertap switches the rumble motor of a Wii Remote (RVL-CNT-01) on and\n"
+    "off from the controller's own buttons: A on and off, + and - for four\n"
+    "power levels, Home to quit. It talks to the controller through the\n"
+    "kernel's hidraw device, over Bluetooth or USB, and installs a udev rule\n"
+    "that lets the user logged in at the machine open it.")
+set(QUIVERTAP_MAINTAINER "Quivertap maintainers <maintainers@quivertap.invalid>"
+    CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_CONTACT ${QUIVERTAP_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The maintainer scripts re-apply the rule to a controller already connected.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postinst
+    ${CMAKE_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+include(CPack)

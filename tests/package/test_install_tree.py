@@ -1,0 +1,79 @@
+"""`cmake --install` into a scratch prefix: the tree a source install leaves,
+and the program run from it."""
+
+import gzip
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+from installed_program import (BUILD_DIR, CMAKE, INSTALLED_FILES, MAN_PAGE, NOT_FOUND,
+                               UDEV_RULE, InstalledProgramChecks, files_under)
+
+
+def render_man_page(path):
+    """(tool, output, warnings) from man-db or groff, or None when neither is
+    installed."""
+    if shutil.which("man"):
+        env = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="80", LC_ALL="C.UTF-8")
+        result = subprocess.run(["man", "-l", path], capture_output=True, text=True,
+                                env=env, timeout=60)
+        return "man", result.stdout, result.stderr, result.returncode
+    if shutil.which("groff"):
+        with gzip.open(path, "rb") as page:
+            source = page.read()
+        result = subprocess.run(["groff", "-man", "-Tutf8", "-ww"], input=source,
+                                capture_output=True, timeout=60)
+        return ("groff", result.stdout.decode(), result.stderr.decode(),
+                result.returncode)
+    return None
+
+
+def udevadm_can_verify():
+    if not shutil.which("udevadm"):
+        return False
+    return subprocess.run(["udevadm", "verify", "--help"], capture_output=True,
+                          timeout=30).returncode == 0
+
+
+class InstallTree(InstalledProgramChecks, unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.scratch = tempfile.mkdtemp(prefix="quivertap-install-")
+        cls.prefix = os.path.join(cls.scratch, "prefix")
+        subprocess.run([CMAKE, "--install", BUILD_DIR, "--prefix", cls.prefix],
+                       check=True, capture_output=True, timeout=120)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.scratch, ignore_errors=True)
+
+    def test_tree_holds_the_program_library_rule_and_man_page_only(self):
+        # Only these: the virtual controller in particular stays out.
+        self.assertEqual(files_under(self.prefix), INSTALLED_FILES)
+        self.assertTrue(os.access(self.path("bin/quivertap"), os.X_OK))
+
+    def test_man_page_renders(self):
+        rendered = render_man_page(self.path(MAN_PAGE))
+        if rendered is None:
+            self.skipTest("neither man nor groff is installed")
+        tool, text, warnings, status = rendered
+        self.assertEqual(status, 0, "%s failed: %s" % (tool, warnings))
+        self.assertEqual(warnings.strip(), "", "%s warned: %s" % (tool, warnings))
+        # groff may break a line inside a long phrase; compare word runs.
+        flat = " ".join(text.replace("\u2010", "-").split())
+        for needed in ("QUIVERTAP(1)", "EXIT STATUS", "FILES", NOT_FOUND,
+                       "Wii-Remote cannot open.", "Home", "Ctrl-C", "hidraw"):
+            self.assertIn(needed, flat, "%s output lacks %r" % (tool, needed))
+
+    def test_udev_rule_syntax(self):
+        if not udevadm_can_verify():
+            self.skipTest("udevadm verify needs systemd 253 or later")
+        result = subprocess.run(["udevadm", "verify", self.path(UDEV_RULE)],
+                                capture_output=True, text=True, timeout=30)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main()
