@@ -48,6 +48,17 @@ bool ParseReadStep(const char* at, const char* end, ScenarioStep* step) {
         NextWord(word + length, end, &length);
         return length == 0;
     }
+    if (WordIs(word, length, "raise")) {
+        long signal = 0;
+        step->kind = StepKind::raise;
+        word = NextWord(word + length, end, &length);
+        if (!ParseNumber(word, length, 10, &signal) || signal == 0 || signal > 64) {
+            return false;
+        }
+        step->signal = static_cast<int>(signal);
+        NextWord(word + length, end, &length);
+        return length == 0;
+    }
     long delayMs = 0;
     if (!ParseNumber(word, length, 10, &delayMs)) {
         return false;

@@ -6,6 +6,10 @@
 //                              delivers this input report
 //   read <ms> fail             the next read waits <ms>, then fails
 //   read silent                this and every later read waits forever
+//   read raise <signal>        the next read raises the signal in its own
+//                              thread just before it starts waiting, then
+//                              waits forever: a signal that lands in the gap
+//                              before a read
 //
 // A read step may end in "*N" to stand for N such reads. After the last step
 // the controller is silent. Reads cut short by a signal consume nothing.
@@ -14,11 +18,12 @@
 #include <cstddef>
 #include <cstdint>
 
-enum class StepKind : uint8_t { report, fail, silent };
+enum class StepKind : uint8_t { report, fail, silent, raise };
 
 struct ScenarioStep {
     StepKind kind;
     int64_t delayUs;
+    int signal;
     uint32_t repeat;
     uint32_t length;
     uint8_t bytes[64];

@@ -12,6 +12,7 @@
 //
 // With VIRTUAL_REMOTE_SHOW=1 it also shows its LEDs and motor on stderr.
 #include <atomic>
+#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -143,6 +144,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
 }
 
 int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
+    SettleEndedWaits();
     const int inFlight = readsInFlight.fetch_add(1) + 1;
     Log("read-begin in-flight=%d", inFlight);
     const int64_t start = NowMicroseconds();
@@ -151,7 +153,11 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
         return EndRead("fail bad-handle");
     }
     const ScenarioStep* step = CurrentStep();
-    const bool silent = step == nullptr || step->kind == StepKind::silent;
+    if (step != nullptr && step->kind == StepKind::raise) {
+        std::raise(step->signal);
+    }
+    const bool silent =
+        step == nullptr || step->kind == StepKind::silent || step->kind == StepKind::raise;
     if (!WaitUntil(silent ? foreverUs : start + step->delayUs, OnReaderEnded)) {
         return EndRead("interrupted");
     }
@@ -189,6 +195,7 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
 }
 
 void CloseHidHandle(int32_t handle) {
+    SettleEndedWaits();
     Log("close %d in-flight=%d", handle, readsInFlight.load());
     if (handle == controllerHandle && isOpen) {
         isOpen = false;

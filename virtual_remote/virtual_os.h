@@ -11,6 +11,9 @@ void DescribeCallingThread(char* label, size_t size);
 // If the waiting thread is ended forcibly, onEnded runs first where the
 // platform allows it.
 bool WaitUntil(int64_t deadlineUs, void (*onEnded)());
+// Where a forced end cannot run onEnded on the ended thread (Windows), runs it
+// now for every waiting thread that has been ended; elsewhere does nothing.
+void SettleEndedWaits();
 // Appends one whole line to the log file (the first path given), never torn
 // by a forced end.
 void AppendToFile(const char* path, const char* text, size_t length);

@@ -42,6 +42,10 @@ bool WaitUntil(int64_t deadlineUs, void (*onEnded)()) {
     return result != EINTR;
 }
 
+void SettleEndedWaits() {
+    // A cancelled waiter has already run onEnded on its way out.
+}
+
 void AppendToFile(const char* path, const char* text, size_t length) {
     int oldState = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldState);

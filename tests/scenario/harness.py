@@ -147,10 +147,19 @@ class Log:
         return self.entries.index(entry)
 
 
+def _take_terminal():
+    """In the child: a session of its own with standard input as its
+    controlling terminal, so that Ctrl-C typed there reaches it."""
+    import fcntl
+    import termios
+    os.setsid()
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
 class Program:
     """One run of the program, live: keys and signals can be sent while it runs."""
 
-    def __init__(self, scenario, stdin=subprocess.PIPE, env=None):
+    def __init__(self, scenario, stdin=subprocess.PIPE, env=None, terminal=False):
         self.dir = tempfile.mkdtemp(prefix="quivertap-")
         self.script = os.path.join(self.dir, "scenario.txt")
         self.log_path = os.path.join(self.dir, "calls.log")
@@ -175,7 +184,8 @@ class Program:
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             env=run_env,
-            start_new_session=True,
+            start_new_session=not terminal,
+            preexec_fn=_take_terminal if terminal else None,
         )
 
     def _copy_beside_virtual_library(self):

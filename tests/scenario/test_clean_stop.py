@@ -1,0 +1,133 @@
+"""A stop from outside (Ctrl-C, SIGTERM, a closed terminal) never leaves the
+motor running: motor off, LEDs off where due, device closed once, and the
+process ends with the signal's own status."""
+
+import signal
+import subprocess
+import time
+import unittest
+
+from harness import (A, HOME, NOT_FOUND, PLUS, SLACK, Program, ScenarioCase, loop_passes, read,
+                     report31, run, session)
+
+BOUND_MS = 200
+
+
+def to_level_four_then(*rest):
+    up = [read(0, report31(PLUS)), read(0, report31())]
+    return session(read(0, report31(A)), *up, *up, *up, *rest)
+
+
+class CleanStop(ScenarioCase):
+    def stop_when(self, scenario, ready, number, stdin=subprocess.PIPE):
+        program = Program(scenario, stdin=stdin)
+        program.wait_for(ready)
+        program.signal(number)
+        result = program.finish()
+        result.signalled_us = program.signalled * 1e6
+        return result
+
+    def assertStoppedBy(self, result, number, leds_off, motor_off=True):
+        self.assertEqual(result.status, -number)
+        log = result.log
+        self.assertClosedOnceAtEnd(result)
+        close = log.closes()[0]
+        self.assertLess(close.t_us - result.signalled_us, BOUND_MS * 1000 * SLACK,
+                        "the stop took too long")
+        after_signal = [e for e in log.writes() if e.t_us >= result.signalled_us]
+        motors = log.motor_writes()
+        if motor_off:
+            self.assertEqual(motors[-1].head(), (0x13, 0x00, 0x31), "motor left on")
+        else:
+            self.assertEqual(motors, [])
+        if leds_off:
+            self.assertEqual(log.entries[-2].head(), (0x11, 0x00, 0x31), "LEDs left on")
+        else:
+            self.assertEqual([e.head()[0] for e in after_signal if e.head()[0] == 0x11], [])
+
+    def test_mid_pulse_at_level_four(self):
+        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+            with self.subTest(signal=number):
+                result = self.stop_when(
+                    to_level_four_then(read(0, report31(), times=500)),
+                    lambda log: any(p.level == 4 and p.motor for p in loop_passes(log)),
+                    number)
+                self.assertStoppedBy(result, number, leds_off=True)
+                self.assertEqual(result.log.led_writes()[-2].head()[1], 0xF0)
+
+    def test_in_a_read_that_waits_on_a_silent_controller(self):
+        result = self.stop_when(
+            session(read(0, report31(A)), read(0, report31(PLUS)), "read silent"),
+            lambda log: len([e for e in log.of("read-begin") if e.thread == "main"]) == 3,
+            signal.SIGTERM)
+        self.assertStoppedBy(result, signal.SIGTERM, leds_off=True)
+        self.assertEqual(result.log.reads()[-1].args, ["interrupted"])
+
+    def test_in_the_greeting(self):
+        result = self.stop_when(session(read(0, report31(HOME))),
+                                lambda log: (0x11, 0xF0, 0x31) in log.write_heads(), signal.SIGHUP)
+        self.assertStoppedBy(result, signal.SIGHUP, leds_off=True, motor_off=False)
+        self.assertEqual(result.stdout, "", "stopped before the banner")
+
+    def test_during_the_probe_window(self):
+        result = self.stop_when("read silent\n", lambda log: log.of("read-begin"), signal.SIGINT)
+        self.assertStoppedBy(result, signal.SIGINT, leds_off=False, motor_off=False)
+        self.assertEqual(result.log.write_heads(), [(0x12, 0x00, 0x31)])
+        self.assertEqual(result.log.reads()[-1].args, ["cancelled"])
+
+    def test_while_the_cannot_open_notice_waits(self):
+        program = Program("read silent\n")
+        time.sleep(0.35)
+        program.signal(signal.SIGTERM)
+        result = program.finish()
+        result.signalled_us = program.signalled * 1e6
+        self.assertStoppedBy(result, signal.SIGTERM, leds_off=False, motor_off=False)
+        self.assertEqual(result.stderr.splitlines()[0], "Wii-Remote cannot open.")
+
+    def test_while_the_not_found_notice_waits(self):
+        program = Program("open fail\n")
+        time.sleep(0.2)
+        program.signal(signal.SIGINT)
+        result = program.finish()
+        self.assertEqual(result.status, -signal.SIGINT)
+        self.assertEqual([e.event for e in result.log.entries], ["open"])
+        self.assertEqual(result.stderr.splitlines()[0], NOT_FOUND)
+
+    def test_a_signal_just_before_a_read_starts_does_not_hang_the_stop(self):
+        for number in (signal.SIGINT, signal.SIGTERM):
+            with self.subTest(signal=number):
+                program = Program(session(read(0, report31(A)), "read raise %d" % number))
+                result = program.finish(timeout=5)
+                self.assertEqual(result.status, -number)
+                self.assertEqual(result.log.reads()[-1].args, ["interrupted"])
+                self.assertEqual(result.log.motor_writes()[-1].head()[1], 0x00)
+                self.assertClosedOnceAtEnd(result)
+
+    def test_signals_landing_anywhere_in_a_busy_loop(self):
+        # Reports every millisecond at level 0: a signal lands just before a
+        # read starts often enough to catch a stop that could hang there.
+        for attempt in range(8):
+            with self.subTest(attempt=attempt):
+                program = Program(session(read(1, report31(), times=100000)))
+                program.wait_for(lambda log: len(log.of("read-end")) > 3 + attempt * 7)
+                program.signal(signal.SIGINT)
+                result = program.finish(timeout=5)
+                result.signalled_us = program.signalled * 1e6
+                self.assertStoppedBy(result, signal.SIGINT, leds_off=True, motor_off=False)
+
+
+class ClosedPipe(ScenarioCase):
+    def test_a_closed_standard_output_does_not_stop_the_session(self):
+        # As with `quivertap | head -3` once head has gone: the reading end of
+        # the program's standard output is closed before it prints.
+        program = Program(session(read(0, report31(A)), read(0, report31()),
+                                  read(0, report31(HOME))))
+        program.process.stdout.close()
+        result = program.finish()
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.log.motor_writes()[-1].head()[1], 0x00)
+        self.assertEqual(result.log.entries[-2].head(), (0x11, 0x00, 0x31))
+
+
+if __name__ == "__main__":
+    unittest.main()
