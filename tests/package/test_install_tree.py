@@ -31,10 +31,33 @@ def render_man_page(path):
 
 
 def udevadm_can_verify():
-    if not shutil.which("udevadm"):
-        return False
     return subprocess.run(["udevadm", "verify", "--help"], capture_output=True,
                           timeout=30).returncode == 0
+
+
+# udevadm before systemd 253 has no verify; its test command parses every rules
+# file it reads and names each bad line. The rule is shown to it in a private
+# mount namespace, so the machine's own udev never sees it.
+PARSE_IN_NAMESPACE = """set -e
+mount -t tmpfs quivertap-rules /run
+mkdir -p /run/udev/rules.d
+cp "$1" /run/udev/rules.d/
+exec udevadm test --action=add /sys/devices/virtual/mem/null
+"""
+
+
+def parse_with_udevadm_test(rule):
+    """udevadm test's complaints about the rule, or None when it cannot run."""
+    if not shutil.which("unshare") or not os.path.exists("/sys/devices/virtual/mem/null"):
+        return None
+    result = subprocess.run(["unshare", "--mount", "--map-root-user", "sh", "-c",
+                             PARSE_IN_NAMESPACE, "sh", rule],
+                            capture_output=True, text=True, timeout=120)
+    log = result.stdout + result.stderr
+    copied = "/run/udev/rules.d/" + os.path.basename(rule)
+    if "Reading rules file: " + copied not in log:
+        return None
+    return [line for line in log.splitlines() if line.startswith(copied + ":")]
 
 
 class InstallTree(InstalledProgramChecks, unittest.TestCase):
@@ -68,12 +91,19 @@ class InstallTree(InstalledProgramChecks, unittest.TestCase):
             self.assertIn(needed, flat, "%s output lacks %r" % (tool, needed))
 
     def test_udev_rule_syntax(self):
-        if not udevadm_can_verify():
-            self.skipTest("udevadm verify needs systemd 253 or later")
-        result = subprocess.run(["udevadm", "verify", self.path(UDEV_RULE)],
-                                capture_output=True, text=True, timeout=30)
-        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
-
+        if not shutil.which("udevadm"):
+            self.skipTest("udevadm is not installed")
+        rule = self.path(UDEV_RULE)
+        if udevadm_can_verify():
+            result = subprocess.run(["udevadm", "verify", rule], capture_output=True,
+                                    text=True, timeout=30)
+            self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+            return
+        complaints = parse_with_udevadm_test(rule)
+        if complaints is None:
+            self.skipTest("no udevadm verify, and udevadm test could not run in a "
+                          "private mount namespace")
+        self.assertEqual(complaints, [])
 
 if __name__ == "__main__":
     unittest.main()
