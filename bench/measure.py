@@ -42,6 +42,11 @@ def machine(build):
     }
 
 
+def load_average():
+    with open("/proc/loadavg") as f:
+        return float(f.read().split()[0])
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
@@ -59,6 +64,7 @@ def main():
     pulses = args.per_level + 1
     least = min(50, args.per_level)
     pulse_s = 4 * pulses * 0.1
+    load_before = load_average()
     busy, sleeping, idle = [], [], []
     busy_entries = sleeping_entries = None
     # Kinds take turns, so that a noisy neighbour spreads over all of them.
@@ -84,6 +90,7 @@ def main():
     setup = {"runs": args.runs, "pulses_per_level": pulses, "idle_reports": args.idle_reports,
              "idle_every_ms": 100, "cpu_source": runner.CPU_SOURCE}
     where = machine(args.build)
+    where["load"] = "%.2f before, %.2f after" % (load_before, load_average())
     merged = {"busy": figures.merge(busy), "sleeping": figures.merge(sleeping),
               "idle": figures.merge(idle)}
     everything = busy + idle
