@@ -1,0 +1,67 @@
+#include "hid_sysfs.h"
+
+#include <dirent.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "clock.h"
+
+namespace {
+constexpr useconds_t pollPauseUs = 10'000;
+
+// The first entry of a directory not starting with a dot; empty when none.
+std::string FirstEntry(const char* path) {
+    std::string name;
+    DIR* dir = opendir(path);
+    if (dir == nullptr) {
+        return name;
+    }
+    while (const dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] != '.') {
+            name = entry->d_name;
+            break;
+        }
+    }
+    closedir(dir);
+    return name;
+}
+
+std::string BoundDriver() {
+    const std::string device = FirstEntry("/sys/bus/hid/devices");
+    if (device.empty()) {
+        return {};
+    }
+    const std::string link = "/sys/bus/hid/devices/" + device + "/driver";
+    char target[PATH_MAX];
+    const ssize_t n = readlink(link.c_str(), target, sizeof(target) - 1);
+    if (n <= 0) {
+        return {};
+    }
+    target[n] = '\0';
+    const char* slash = strrchr(target, '/');
+    return slash != nullptr ? slash + 1 : target;
+}
+
+bool HidrawNodePresent() {
+    const std::string node = FirstEntry("/sys/class/hidraw");
+    return !node.empty() && access(("/dev/" + node).c_str(), F_OK) == 0;
+}
+}  // namespace
+
+std::string BoundDeviceDriver() {
+    const std::string driver = BoundDriver();
+    return HidrawNodePresent() ? driver : std::string();
+}
+
+bool WaitForNoHidraw(int64_t limitUs) {
+    const int64_t endUs = NowUs() + limitUs;
+    while (NowUs() < endUs) {
+        if (FirstEntry("/sys/class/hidraw").empty()) {
+            return true;
+        }
+        usleep(pollPauseUs);
+    }
+    return false;
+}

@@ -1,0 +1,12 @@
+// What the kernel made of the device: its hidraw node and the HID driver that
+// bound it. The guest holds one HID device at a time.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The driver bound to the HID device once it also has its hidraw node; empty
+// until then.
+std::string BoundDeviceDriver();
+// Waits until no hidraw node is left; false when one stays.
+bool WaitForNoHidraw(int64_t limitUs);

@@ -1,0 +1,13 @@
+// The test's phases, each on a fresh device: an empty string when it passed,
+// else what went wrong.
+#pragma once
+
+#include <string>
+
+// A controller on USB, where only hid-generic binds.
+std::string RunUsbPhase(const char* program);
+// No controller at all, then only a device with other ids.
+std::string RunAbsentPhase(const char* program);
+// A controller on Bluetooth, where the kernel's own hid-wiimote driver binds
+// and talks to it beside hidraw.
+std::string RunBluetoothPhase(const char* program);

@@ -1,0 +1,25 @@
+// The program under test as a child process: standard input from /dev/null,
+// standard output and error captured through pipes.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+struct ProgramRun {
+    pid_t pid;
+    int outFd;  // non-blocking read ends, -1 once at end of file
+    int errFd;
+    std::string out;
+    std::string err;
+    bool ended;
+    int status;  // as waitpid reports it, once ended
+};
+
+bool StartProgram(const char* path, ProgramRun* run);
+// Moves whatever the pipes hold into out and err.
+void CollectOutput(ProgramRun* run);
+// Notes the end of the process if it has ended; never blocks.
+void CheckEnded(ProgramRun* run);
+// Kills the process if it is still running and waits for it.
+void EndProgram(ProgramRun* run);

@@ -1,0 +1,139 @@
+#include "session.h"
+
+#include <poll.h>
+#include <time.h>
+
+#include "clock.h"
+
+namespace {
+constexpr int64_t reportPeriodUs = 10'000;
+constexpr int64_t sessionLimitUs = 90'000'000;
+// Reports the program wrote just before it ended may still be on their way.
+constexpr int64_t afterEndUs = 300'000;
+constexpr uint8_t modeReportId = 0x12;
+constexpr uint8_t ledReportId = 0x11;
+
+struct Controller {
+    uint8_t mode;  // 0 until a mode report arrives: the controller stays quiet
+};
+
+void Record(const RemoteEvent& event, int64_t atUs, SessionRecord* record) {
+    switch (event.kind) {
+        case RemoteEventKind::output:
+            record->reports.push_back({atUs, event});
+            return;
+        case RemoteEventKind::open:
+            ++record->opens;
+            return;
+        case RemoteEventKind::close:
+            ++record->closes;
+            record->lastCloseUs = atUs;
+            return;
+        default:
+            return;
+    }
+}
+
+void TakeEvent(int remoteFd, Controller* controller, PressScript* script, SessionRecord* record) {
+    RemoteEvent event{};
+    if (!ReadRemoteEvent(remoteFd, &event)) {
+        return;
+    }
+    Record(event, NowUs(), record);
+    if (event.kind != RemoteEventKind::output || event.length < 2) {
+        return;
+    }
+    if (event.bytes[0] == modeReportId && event.length >= 3) {
+        controller->mode = event.bytes[2];
+    }
+    if (event.bytes[0] == ledReportId && script != nullptr) {
+        NoteLedReport(script, event.bytes[1]);
+    }
+}
+
+// The buttons, and for mode 0x31 a resting controller's motion bytes: X is
+// never 0, which is what the program's probe looks for.
+void SendReport(int remoteFd, const Controller& controller, const PressScript* script) {
+    uint8_t buttons1 = 0;
+    uint8_t buttons2 = 0;
+    if (script != nullptr) {
+        ScriptButtons(*script, &buttons1, &buttons2);
+    }
+    if (controller.mode == 0x30) {
+        const uint8_t report[] = {0x30, buttons1, buttons2};
+        SendInputReport(remoteFd, report, sizeof(report));
+    } else if (controller.mode == 0x31) {
+        const uint8_t report[] = {0x31, buttons1, buttons2, 0x80, 0x80, 0x98};
+        SendInputReport(remoteFd, report, sizeof(report));
+    }
+}
+
+timespec Timeout(int64_t us) {
+    if (us < 0) {
+        us = 0;
+    }
+    return timespec{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
+}
+
+bool ScreenShown(const ProgramRun& run) {
+    return run.out.find("Home button") != std::string::npos;
+}
+}  // namespace
+
+void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record) {
+    const int64_t endUs = NowUs() + quietUs;
+    Controller controller{0};
+    for (int64_t nowUs = NowUs(); nowUs < endUs; nowUs = NowUs()) {
+        pollfd remote{remoteFd, POLLIN, 0};
+        const timespec timeout = Timeout(endUs - nowUs);
+        if (ppoll(&remote, 1, &timeout, nullptr) > 0) {
+            TakeEvent(remoteFd, &controller, nullptr, record);
+        }
+    }
+}
+
+void RunSession(int remoteFd, const char* program, PressScript* script, SessionRecord* record) {
+    record->programStartUs = NowUs();
+    record->firstProgramReport = record->reports.size();
+    if (!StartProgram(program, &record->run)) {
+        record->failure = "cannot start the program";
+        return;
+    }
+    Controller controller{0};
+    int64_t nextReportUs = record->programStartUs;
+    while (!record->run.ended) {
+        const int64_t nowUs = NowUs();
+        if (nowUs - record->programStartUs > sessionLimitUs) {
+            record->failure = "the program was still running after 90 s";
+            break;
+        }
+        if (nowUs >= nextReportUs) {
+            SendReport(remoteFd, controller, script);
+            // Steady 10 ms steps; after a long stall, start afresh rather than
+            // sending a burst.
+            nextReportUs += reportPeriodUs;
+            if (nextReportUs < nowUs) {
+                nextReportUs = nowUs + reportPeriodUs;
+            }
+        }
+        pollfd watched[3] = {
+            {remoteFd, POLLIN, 0}, {record->run.outFd, POLLIN, 0}, {record->run.errFd, POLLIN, 0}};
+        const timespec timeout = Timeout(nextReportUs - NowUs());
+        if (ppoll(watched, 3, &timeout, nullptr) > 0 && (watched[0].revents & POLLIN) != 0) {
+            TakeEvent(remoteFd, &controller, script, record);
+        }
+        CollectOutput(&record->run);
+        CheckEnded(&record->run);
+        if (script != nullptr) {
+            AdvanceScript(script, NowUs(), ScreenShown(record->run));
+            if (!script->failure.empty()) {
+                record->failure = script->failure;
+                break;
+            }
+        }
+    }
+    EndProgram(&record->run);
+    if (remoteFd >= 0) {
+        ListenToRemote(remoteFd, afterEndUs, record);
+    }
+}

@@ -1,0 +1,32 @@
+// The controller as the kernel sees it: a uhid device with the controller's
+// ids and a report descriptor of its own, so hidraw knows the report lengths.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr uint16_t remoteVendor = 0x057E;
+inline constexpr uint16_t remoteProduct = 0x0306;
+
+enum class RemoteBus : uint8_t { usb, bluetooth };
+
+enum class RemoteEventKind : uint8_t { output, open, close, start, stop, other };
+
+// What the kernel handed the device. Output reports keep their first
+// maxKeptBytes bytes; length is what the kernel actually sent.
+inline constexpr size_t maxKeptBytes = 32;
+struct RemoteEvent {
+    RemoteEventKind kind;
+    bool viaSetReport;   // a SET_REPORT request rather than an output report
+    bool featureReport;  // sent as a feature report rather than an output report
+    uint32_t length;
+    uint8_t bytes[maxKeptBytes];
+};
+
+// Opens /dev/uhid and creates a device; -1 on failure.
+int CreateRemote(RemoteBus bus, uint16_t product);
+void DestroyRemote(int fd);
+bool SendInputReport(int fd, const uint8_t* bytes, size_t length);
+// Reads one pending event. GET_REPORT and SET_REPORT requests are answered on
+// the spot, so the kernel never waits for a reply.
+bool ReadRemoteEvent(int fd, RemoteEvent* event);
