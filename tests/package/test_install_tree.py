@@ -13,7 +13,7 @@ from installed_program import (BUILD_DIR, CMAKE, INSTALLED_FILES, MAN_PAGE, NOT_
 
 
 def render_man_page(path):
-    """(tool, output, warnings) from man-db or groff, or None when neither is
+    """(tool, output, warnings, status) from man-db or groff, or None when neither is
     installed."""
     if shutil.which("man"):
         env = dict(os.environ, MANPAGER="cat", PAGER="cat", MANWIDTH="80", LC_ALL="C.UTF-8")
