@@ -210,8 +210,12 @@ class Program:
             if self.process.poll() is not None:
                 break
             time.sleep(0.002)
-        raise AssertionError("the program never reached the expected point:\n%s"
-                             % "\n".join(map(repr, self.log().entries[-15:])))
+        status = self.process.poll()
+        detail = ""
+        if status is not None:
+            detail = "it ended with status %s: %s\n" % (status, self.process.stderr.read()[-2000:])
+        raise AssertionError("the program never reached the expected point: %s%s" % (
+            detail, "\n".join(map(repr, self.log().entries[-15:]))))
 
     def send_keys(self, data):
         self.process.stdin.write(data)
@@ -229,6 +233,9 @@ class Program:
             os.killpg(self.process.pid, signal.SIGKILL)
             out, err = self.process.communicate()
             raise AssertionError("the program did not end: %r" % err.decode())
+        for alarm in (b"ThreadSanitizer", b"AddressSanitizer", b"LeakSanitizer", b"runtime error:"):
+            if alarm in err:
+                raise AssertionError("sanitizer report:\n%s" % err.decode(errors="replace"))
         return Result(self, out, err)
 
 
