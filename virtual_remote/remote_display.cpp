@@ -28,11 +28,17 @@ void Draw(const char* note) {
         onTerminal ? "\x1b"
                      "7\x1b[1;1H\x1b[2K\x1b[7m"
                    : "",
-        leds, motorOn ? "\xE2\x89\x8B\xE2\x89\x8B ON \xE2\x89\x8B\xE2\x89\x8B" : "   off    ",
+        leds, motorOn ? "\xE2\x89\x8B\xE2\x89\x8B ON \xE2\x89\x8B\xE2\x89\x8B  " : "   off    ",
         buttons, note,
         onTerminal ? "\x1b[0m\x1b"
                      "8"
                    : "\n");
+    // Off a terminal a line is written only when something changed.
+    static char lastLine[256];
+    if (!onTerminal && strcmp(line, lastLine) == 0) {
+        return;
+    }
+    snprintf(lastLine, sizeof(lastLine), "%s", line);
     WriteStderr(line, static_cast<size_t>(length));
 }
 }  // namespace
