@@ -11,6 +11,7 @@ from harness import (A, HOME, NOT_FOUND, PLUS, SLACK, Program, ScenarioCase, loo
                      report31, run, session)
 
 BOUND_MS = 200
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
 
 
 def to_level_four_then(*rest):
@@ -46,7 +47,7 @@ class CleanStop(ScenarioCase):
             self.assertEqual([e.head()[0] for e in after_signal if e.head()[0] == 0x11], [])
 
     def test_mid_pulse_at_level_four(self):
-        for number in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+        for number in STOP_SIGNALS:
             with self.subTest(signal=number):
                 result = self.stop_when(
                     to_level_four_then(read(0, report31(), times=500)),
@@ -56,42 +57,54 @@ class CleanStop(ScenarioCase):
                 self.assertEqual(result.log.led_writes()[-2].head()[1], 0xF0)
 
     def test_in_a_read_that_waits_on_a_silent_controller(self):
-        result = self.stop_when(
-            session(read(0, report31(A)), read(0, report31(PLUS)), "read silent"),
-            lambda log: len([e for e in log.of("read-begin") if e.thread == "main"]) == 3,
-            signal.SIGTERM)
-        self.assertStoppedBy(result, signal.SIGTERM, leds_off=True)
-        self.assertEqual(result.log.reads()[-1].args, ["interrupted"])
+        for number in STOP_SIGNALS:
+            with self.subTest(signal=number):
+                result = self.stop_when(
+                    session(read(0, report31(A)), read(0, report31(PLUS)), "read silent"),
+                    lambda log: len([e for e in log.of("read-begin")
+                                     if e.thread == "main"]) == 3,
+                    number)
+                self.assertStoppedBy(result, number, leds_off=True)
+                self.assertEqual(result.log.reads()[-1].args, ["interrupted"])
 
     def test_in_the_greeting(self):
-        result = self.stop_when(session(read(0, report31(HOME))),
-                                lambda log: (0x11, 0xF0, 0x31) in log.write_heads(), signal.SIGHUP)
-        self.assertStoppedBy(result, signal.SIGHUP, leds_off=True, motor_off=False)
-        self.assertEqual(result.stdout, "", "stopped before the banner")
+        for number in STOP_SIGNALS:
+            with self.subTest(signal=number):
+                result = self.stop_when(session(read(0, report31(HOME))),
+                                        lambda log: (0x11, 0xF0, 0x31) in log.write_heads(),
+                                        number)
+                self.assertStoppedBy(result, number, leds_off=True, motor_off=False)
+                self.assertEqual(result.stdout, "", "stopped before the banner")
 
     def test_during_the_probe_window(self):
-        result = self.stop_when("read silent\n", lambda log: log.of("read-begin"), signal.SIGINT)
-        self.assertStoppedBy(result, signal.SIGINT, leds_off=False, motor_off=False)
-        self.assertEqual(result.log.write_heads(), [(0x12, 0x00, 0x31)])
-        self.assertEqual(result.log.reads()[-1].args, ["cancelled"])
+        for number in STOP_SIGNALS:
+            with self.subTest(signal=number):
+                result = self.stop_when("read silent\n", lambda log: log.of("read-begin"), number)
+                self.assertStoppedBy(result, number, leds_off=False, motor_off=False)
+                self.assertEqual(result.log.write_heads(), [(0x12, 0x00, 0x31)])
+                self.assertEqual(result.log.reads()[-1].args, ["cancelled"])
 
     def test_while_the_cannot_open_notice_waits(self):
-        program = Program("read silent\n")
-        time.sleep(0.35)
-        program.signal(signal.SIGTERM)
-        result = program.finish()
-        result.signalled_us = program.signalled * 1e6
-        self.assertStoppedBy(result, signal.SIGTERM, leds_off=False, motor_off=False)
-        self.assertEqual(result.stderr.splitlines()[0], "Wii-Remote cannot open.")
+        for number in STOP_SIGNALS:
+            with self.subTest(signal=number):
+                program = Program("read silent\n")
+                time.sleep(0.35)
+                program.signal(number)
+                result = program.finish()
+                result.signalled_us = program.signalled * 1e6
+                self.assertStoppedBy(result, number, leds_off=False, motor_off=False)
+                self.assertEqual(result.stderr.splitlines()[0], "Wii-Remote cannot open.")
 
     def test_while_the_not_found_notice_waits(self):
-        program = Program("open fail\n")
-        time.sleep(0.2)
-        program.signal(signal.SIGINT)
-        result = program.finish()
-        self.assertEqual(result.status, -signal.SIGINT)
-        self.assertEqual([e.event for e in result.log.entries], ["open"])
-        self.assertEqual(result.stderr.splitlines()[0], NOT_FOUND)
+        for number in STOP_SIGNALS:
+            with self.subTest(signal=number):
+                program = Program("open fail\n")
+                time.sleep(0.2)
+                program.signal(number)
+                result = program.finish()
+                self.assertEqual(result.status, -number)
+                self.assertEqual([e.event for e in result.log.entries], ["open"])
+                self.assertEqual(result.stderr.splitlines()[0], NOT_FOUND)
 
     def test_a_signal_just_before_a_read_starts_does_not_hang_the_stop(self):
         for number in (signal.SIGINT, signal.SIGTERM):
