@@ -27,6 +27,9 @@ std::string RunPhase(const char* name, const char* program) {
     if (strcmp(name, "absent") == 0) {
         return RunAbsentPhase(program);
     }
+    if (strcmp(name, "bluetooth-answering") == 0) {
+        return RunAnsweringBluetoothPhase(program);
+    }
     if (strcmp(name, "bluetooth") == 0) {
         return RunBluetoothPhase(program);
     }

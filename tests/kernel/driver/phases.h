@@ -11,3 +11,5 @@ std::string RunAbsentPhase(const char* program);
 // A controller on Bluetooth, where the kernel's own hid-wiimote driver binds
 // and talks to it beside hidraw.
 std::string RunBluetoothPhase(const char* program);
+// The same with a controller that answers hid-wiimote's requests.
+std::string RunAnsweringBluetoothPhase(const char* program);

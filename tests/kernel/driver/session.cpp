@@ -15,7 +15,11 @@ constexpr uint8_t ledReportId = 0x11;
 
 struct Controller {
     uint8_t mode;  // 0 until a mode report arrives: the controller stays quiet
+    bool answersRequests;
+    bool statusVolunteered;
 };
+
+Controller controller{0, false, false};
 
 void Record(const RemoteEvent& event, int64_t atUs, SessionRecord* record) {
     switch (event.kind) {
@@ -34,6 +38,41 @@ void Record(const RemoteEvent& event, int64_t atUs, SessionRecord* record) {
     }
 }
 
+void CurrentButtons(const PressScript* script, uint8_t* buttons1, uint8_t* buttons2) {
+    *buttons1 = 0;
+    *buttons2 = 0;
+    if (script != nullptr) {
+        ScriptButtons(*script, buttons1, buttons2);
+    }
+}
+
+void SendStatus(int remoteFd, const PressScript* script) {
+    uint8_t buttons1 = 0;
+    uint8_t buttons2 = 0;
+    CurrentButtons(script, &buttons1, &buttons2);
+    const uint8_t status[] = {0x20, buttons1, buttons2, 0x00, 0x00, 0x00, 0xC8};
+    SendInputReport(remoteFd, status, sizeof(status));
+}
+
+// What a real controller says to the status request (0x15: status report
+// 0x20, no extension, battery fine), to a memory read (0x17: data report 0x21
+// carrying an error, as for an address with nothing behind it) and to a memory
+// write (0x16: acknowledgement 0x22).
+void Answer(int remoteFd, const RemoteEvent& event, const PressScript* script) {
+    uint8_t buttons1 = 0;
+    uint8_t buttons2 = 0;
+    CurrentButtons(script, &buttons1, &buttons2);
+    if (event.bytes[0] == 0x15) {
+        SendStatus(remoteFd, script);
+    } else if (event.bytes[0] == 0x17 && event.length >= 7) {
+        uint8_t data[22] = {0x21, buttons1, buttons2, 0xF8, event.bytes[3], event.bytes[4]};
+        SendInputReport(remoteFd, data, sizeof(data));
+    } else if (event.bytes[0] == 0x16) {
+        const uint8_t acknowledgement[] = {0x22, buttons1, buttons2, 0x16, 0x00};
+        SendInputReport(remoteFd, acknowledgement, sizeof(acknowledgement));
+    }
+}
+
 void TakeEvent(int remoteFd, Controller* controller, PressScript* script, SessionRecord* record) {
     RemoteEvent event{};
     if (!ReadRemoteEvent(remoteFd, &event)) {
@@ -46,6 +85,17 @@ void TakeEvent(int remoteFd, Controller* controller, PressScript* script, Sessio
     if (event.bytes[0] == modeReportId && event.length >= 3) {
         controller->mode = event.bytes[2];
     }
+    if (controller->answersRequests) {
+        Answer(remoteFd, event, script);
+        // A real controller also reports its status unasked, when an
+        // extension comes or goes; hid-wiimote then sets its own reporting
+        // mode. Once, in the middle of the session, at power level 2.
+        if (event.bytes[0] == ledReportId && event.bytes[1] == 0x30 &&
+            !controller->statusVolunteered) {
+            controller->statusVolunteered = true;
+            SendStatus(remoteFd, script);
+        }
+    }
     if (event.bytes[0] == ledReportId && script != nullptr) {
         NoteLedReport(script, event.bytes[1]);
     }
@@ -56,9 +106,7 @@ void TakeEvent(int remoteFd, Controller* controller, PressScript* script, Sessio
 void SendReport(int remoteFd, const Controller& controller, const PressScript* script) {
     uint8_t buttons1 = 0;
     uint8_t buttons2 = 0;
-    if (script != nullptr) {
-        ScriptButtons(*script, &buttons1, &buttons2);
-    }
+    CurrentButtons(script, &buttons1, &buttons2);
     if (controller.mode == 0x30) {
         const uint8_t report[] = {0x30, buttons1, buttons2};
         SendInputReport(remoteFd, report, sizeof(report));
@@ -80,9 +128,12 @@ bool ScreenShown(const ProgramRun& run) {
 }
 }  // namespace
 
+void ResetRemote(bool answersRequests) {
+    controller = Controller{0, answersRequests, false};
+}
+
 void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record) {
     const int64_t endUs = NowUs() + quietUs;
-    Controller controller{0};
     for (int64_t nowUs = NowUs(); nowUs < endUs; nowUs = NowUs()) {
         pollfd remote{remoteFd, POLLIN, 0};
         const timespec timeout = Timeout(endUs - nowUs);
@@ -99,7 +150,6 @@ void RunSession(int remoteFd, const char* program, PressScript* script, SessionR
         record->failure = "cannot start the program";
         return;
     }
-    Controller controller{0};
     int64_t nextReportUs = record->programStartUs;
     while (!record->run.ended) {
         const int64_t nowUs = NowUs();

@@ -28,6 +28,9 @@ struct SessionRecord {
     std::string failure;  // the session itself went wrong (script, time limit)
 };
 
+// A fresh controller for a new device, one that answers the status and memory
+// requests of the kernel's own driver or one that ignores them.
+void ResetRemote(bool answersRequests);
 // Receives whatever the device is sent for quietUs on end, answering requests.
 void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record);
 // remoteFd may be -1 (no controller); script may be null (no presses).

@@ -92,7 +92,7 @@ std::string CheckEachReport(const std::vector<ReceivedReport>& reports) {
                          (event.bytes[1] == 0x00 || PulseFor(event.bytes[1]) != nullptr)) ||
                         (event.length == 2 && event.bytes[0] == 0x13 && event.bytes[1] <= 0x01);
         if (!ok) {
-            return where + " is not one the program sends";
+            return where + " is not a report of the program at its declared length";
         }
     }
     return {};
