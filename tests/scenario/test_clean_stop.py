@@ -2,6 +2,7 @@
 motor running: motor off, LEDs off where due, device closed once, and the
 process ends with the signal's own status."""
 
+import os
 import signal
 import subprocess
 import time
@@ -19,6 +20,7 @@ def to_level_four_then(*rest):
     return session(read(0, report31(A)), *up, *up, *up, *rest)
 
 
+@unittest.skipIf(os.environ.get("QUIVERTAP_RUNNER"), "Wine: POSIX signals are not console control events; Ctrl-C cannot be sent to a program on pipes")
 class CleanStop(ScenarioCase):
     def stop_when(self, scenario, ready, number, stdin=subprocess.PIPE):
         program = Program(scenario, stdin=stdin)

@@ -1,6 +1,7 @@
-# GoogleTest for the Windows build, compiled from Debian's sources: there is
-# no mingw package of it. Its own build defines the GTest:: names that
-# find_package gives on Linux.
+# Test support that only the Windows tree builds.
+
+# GoogleTest, compiled from Debian's sources: there is no mingw package of
+# it. Its own build defines the GTest:: names that find_package gives on Linux.
 set(QUIVERTAP_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
 set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
 set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
@@ -10,3 +11,11 @@ add_subdirectory(${QUIVERTAP_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest E
 foreach(target gtest gtest_main)
     target_compile_options(${target} PRIVATE -Wno-error)
 endforeach()
+
+# The notice stand-in for Wine (see notice_user32.cpp), beside the virtual
+# controller so that the harness copies both next to the program.
+add_library(notice_user32 SHARED
+    ${CMAKE_CURRENT_LIST_DIR}/notice_user32.cpp ${CMAKE_CURRENT_LIST_DIR}/notice_user32.def)
+set_target_properties(notice_user32 PROPERTIES
+    OUTPUT_NAME user32 PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".stand-in.a"
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/virtual_remote)
