@@ -7,6 +7,7 @@ on_ms = "30 50 75 99"
 off_ms = "70 50 25 1"
 set xlabel "ms since the first shown switch-on"
 set xrange [-10:*]
+set autoscale xfixmax
 set yrange [-0.3:3.3]
 set ytics ("off" 0, "on" 1, "off" 2, "on" 3)
 set grid xtics

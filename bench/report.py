@@ -62,10 +62,11 @@ def markdown(busy, sleeping, idle, program, setup, machine):
         "Machine: %s, %s cores, Linux %s, %s. Build: %s." % (
             machine["cpu"], machine["cores"], machine["kernel"], machine["date"],
             machine["build_type"]),
-        "One-minute load average: %s the benchmark. The machine is shared: a" %
+        "One-minute load average: %s the benchmark (its own busy-wait counts)." %
         machine["load"],
-        "busy-wait share well below 100 % below means the program was preempted,",
-        "and its phases then stretch by whole scheduler slices.",
+        "The machine is shared: where the busy-wait's processor share below falls",
+        "well under 100 %, the program was preempted and its phases stretched by",
+        "whole scheduler slices.",
         "",
         "Every figure is the median over %d runs of that run's own figure." % setup["runs"],
         "",
