@@ -3,11 +3,16 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps build test test-native test-asan test-tsan demo run bench package dist-windows clean
+.PHONY: all deps deps-all build test test-native test-asan test-tsan demo run bench package dist-windows clean
 
 all: build
 
+# The demo and a plain build need only the compiler and test libraries; the
+# full test run, packaging and the benchmark need the rest too.
 deps:
+	@scripts/install-deps build
+
+deps-all:
 	@scripts/install-deps
 
 build: deps
@@ -16,9 +21,9 @@ build: deps
 
 # Every suite: the plain build, then the unit and scenario suites again under
 # AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
-test: test-native test-asan test-tsan
+test: deps-all test-native test-asan test-tsan
 
-test-native: build
+test-native: deps-all build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 test-asan: deps
@@ -37,13 +42,13 @@ demo: build
 run: build
 	$(BUILD)/bin/quivertap
 
-bench: build
+bench: deps-all build
 	bench/run $(BUILD)
 
-package: build
+package: deps-all build
 	scripts/package $(BUILD)
 
-dist-windows: deps
+dist-windows: deps-all
 	scripts/dist-windows
 
 clean:
