@@ -30,6 +30,14 @@ class CleanStop(ScenarioCase):
         result.signalled_us = program.signalled * 1e6
         return result
 
+    def stop_after(self, scenario, seconds, number):
+        program = Program(scenario)
+        time.sleep(seconds)
+        program.signal(number)
+        result = program.finish()
+        result.signalled_us = program.signalled * 1e6
+        return result
+
     def assertStoppedBy(self, result, number, leds_off, motor_off=True):
         self.assertEqual(result.status, -number)
         log = result.log
@@ -89,21 +97,14 @@ class CleanStop(ScenarioCase):
     def test_while_the_cannot_open_notice_waits(self):
         for number in STOP_SIGNALS:
             with self.subTest(signal=number):
-                program = Program("read silent\n")
-                time.sleep(0.35)
-                program.signal(number)
-                result = program.finish()
-                result.signalled_us = program.signalled * 1e6
+                result = self.stop_after("read silent\n", 0.35, number)
                 self.assertStoppedBy(result, number, leds_off=False, motor_off=False)
                 self.assertEqual(result.stderr.splitlines()[0], "Wii-Remote cannot open.")
 
     def test_while_the_not_found_notice_waits(self):
         for number in STOP_SIGNALS:
             with self.subTest(signal=number):
-                program = Program("open fail\n")
-                time.sleep(0.2)
-                program.signal(number)
-                result = program.finish()
+                result = self.stop_after("open fail\n", 0.2, number)
                 self.assertEqual(result.status, -number)
                 self.assertEqual([e.event for e in result.log.entries], ["open"])
                 self.assertEqual(result.stderr.splitlines()[0], NOT_FOUND)
