@@ -110,6 +110,8 @@ void RunPasses() {
 
 void RunControlLoop() {
     BeginKeyInput();
+    runProgress.takingKeys = true;
     RunPasses();
+    runProgress.takingKeys = false;
     EndKeyInput();
 }

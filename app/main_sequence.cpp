@@ -50,7 +50,7 @@ void ShutDown() {
 }  // namespace
 
 int RunMainSequence() {
-    InstallStopHandlers(FinishStop);
+    InstallStopHandlers(FinishStop, PauseForSuspension, ResumeAfterSuspension);
     if (!OpenTheRemote()) {
         ReportNoRemote();
         return exitNoRemote;

@@ -22,3 +22,16 @@ void FinishStop() {
     }
     EndKeyInput();
 }
+
+void PauseForSuspension() {
+    if (runProgress.remoteOpen && runProgress.motorSwitchedOn) {
+        SetRumble(0);
+    }
+    EndKeyInput();
+}
+
+void ResumeAfterSuspension() {
+    if (runProgress.takingKeys) {
+        BeginKeyInput();
+    }
+}

@@ -6,6 +6,7 @@ struct RunProgress {
     bool remoteOpen;
     bool ledsLit;
     bool motorSwitchedOn;
+    bool takingKeys;
 };
 
 extern RunProgress runProgress;
@@ -13,3 +14,7 @@ extern RunProgress runProgress;
 // Runs on the main thread when a stop has been requested: motor off, LEDs
 // off, reader ended, device closed once, terminal restored.
 void FinishStop();
+// Around a suspension (Ctrl-Z): the motor off and the terminal as it was
+// while suspended, single keys again once continued.
+void PauseForSuspension();
+void ResumeAfterSuspension();

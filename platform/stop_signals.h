@@ -6,10 +6,14 @@
 // Installs the handlers; finish does the device clean-up. It runs once, on
 // the main thread, with further stop requests held off. Afterwards the
 // process ends with the status the request usually gives.
-void InstallStopHandlers(void (*finish)());
+// Where a console can suspend a program (Ctrl-Z), pause runs on the main
+// thread before the process suspends itself and resume once it continues:
+// a suspended program must not leave the motor running either.
+void InstallStopHandlers(void (*finish)(), void (*pause)(), void (*resume)());
 // On the main thread only: when a stop was requested, runs finish and ends
-// the process; otherwise returns at once. Blocking waits on the main thread
-// (a read, a notice) are cut short by a request so that this is reached.
+// the process; when a suspension was requested, pauses, suspends and
+// resumes; otherwise returns at once. Blocking waits on the main thread (a
+// read, a notice) are cut short by a request so that this is reached.
 void HonourStop();
 // True once a stop has been requested.
 bool StopRequested();

@@ -30,8 +30,11 @@ void WaitForDismissal() {
         if (n == 0) {
             return;
         }
-        if (n < 0 && (errno != EINTR || StopRequested())) {
+        if (n < 0 && errno != EINTR) {
             return;
+        }
+        if (n < 0) {
+            HonourStop();  // a stop ends the run here; a suspension returns
         }
     }
 }

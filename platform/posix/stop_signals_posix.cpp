@@ -1,5 +1,7 @@
 // SIGINT, SIGTERM and SIGHUP only raise a flag; the clean-up runs on the main
-// thread at its next HonourStop. Two things make sure it gets there:
+// thread at its next HonourStop. SIGTSTP (Ctrl-Z) is taken the same way: the
+// main thread pauses (motor off), then suspends itself with the default
+// action, and resumes when continued. Two things make sure it gets there:
 // - the handlers are installed without SA_RESTART, so a blocking read returns;
 // - the handler arms a timer that keeps interrupting the main thread every
 //   few milliseconds, which closes the race of a signal landing just before a
@@ -12,13 +14,18 @@
 
 namespace {
 constexpr int stopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+// Held while a handler runs and while the stop's clean-up runs.
+constexpr int requestSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGTSTP};
 constexpr int kickSignal = SIGALRM;
 constexpr long kickIntervalNs = 5'000'000;
 
 volatile sig_atomic_t stopSignal = 0;
+volatile sig_atomic_t suspendRequested = 0;
 timer_t kickTimer{};
 bool haveKickTimer = false;
 void (*finishRoutine)() = nullptr;
+void (*pauseRoutine)() = nullptr;
+void (*resumeRoutine)() = nullptr;
 
 void SetKickTimer(long intervalNs) {
     if (!haveKickTimer) {
@@ -37,6 +44,11 @@ void OnStopSignal(int signal) {
     SetKickTimer(kickIntervalNs);
 }
 
+void OnSuspendSignal(int) {
+    suspendRequested = 1;
+    SetKickTimer(kickIntervalNs);
+}
+
 void OnKick(int) {
     // Nothing to do: the interruption itself is the point.
 }
@@ -45,8 +57,8 @@ void InstallHandler(int signal, void (*handler)(int)) {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
-    for (int stop : stopSignals) {
-        sigaddset(&action.sa_mask, stop);
+    for (int request : requestSignals) {
+        sigaddset(&action.sa_mask, request);
     }
     action.sa_flags = 0;
     sigaction(signal, &action, nullptr);
@@ -55,18 +67,39 @@ void InstallHandler(int signal, void (*handler)(int)) {
 void HoldStopSignals() {
     sigset_t held;
     sigemptyset(&held);
-    for (int stop : stopSignals) {
-        sigaddset(&held, stop);
+    for (int request : requestSignals) {
+        sigaddset(&held, request);
     }
     sigaddset(&held, kickSignal);
     pthread_sigmask(SIG_BLOCK, &held, nullptr);
 }
 
-[[noreturn]] void EndWithSignal(int signal) {
+void SetDefaultAction(int signal) {
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
     sigaction(signal, &action, nullptr);
+}
+
+// With the default action SIGTSTP suspends the whole process, as the shell
+// expects; in an orphaned process group the system discards it instead and
+// the run simply goes on.
+void SuspendSelf() {
+    suspendRequested = 0;
+    SetKickTimer(0);
+    if (pauseRoutine != nullptr) {
+        pauseRoutine();
+    }
+    SetDefaultAction(SIGTSTP);
+    raise(SIGTSTP);
+    InstallHandler(SIGTSTP, OnSuspendSignal);
+    if (resumeRoutine != nullptr) {
+        resumeRoutine();
+    }
+}
+
+[[noreturn]] void EndWithSignal(int signal) {
+    SetDefaultAction(signal);
     raise(signal);  // stays pending while held
     sigset_t only;
     sigemptyset(&only);
@@ -76,8 +109,10 @@ void HoldStopSignals() {
 }
 }  // namespace
 
-void InstallStopHandlers(void (*finish)()) {
+void InstallStopHandlers(void (*finish)(), void (*pause)(), void (*resume)()) {
     finishRoutine = finish;
+    pauseRoutine = pause;
+    resumeRoutine = resume;
     // A closed pipe on standard output must not kill the program with the
     // motor on; write errors are not consulted anyway.
     signal(SIGPIPE, SIG_IGN);
@@ -89,6 +124,7 @@ void InstallStopHandlers(void (*finish)()) {
     for (int stop : stopSignals) {
         InstallHandler(stop, OnStopSignal);
     }
+    InstallHandler(SIGTSTP, OnSuspendSignal);
 }
 
 bool StopRequested() {
@@ -96,6 +132,9 @@ bool StopRequested() {
 }
 
 void HonourStop() {
+    if (suspendRequested != 0 && stopSignal == 0) {
+        SuspendSelf();
+    }
     const int signal = stopSignal;
     if (signal == 0) {
         return;

@@ -58,7 +58,8 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
 }
 }  // namespace
 
-void InstallStopHandlers(void (*finish)()) {
+// A Windows console has no suspension, so pause and resume are never needed.
+void InstallStopHandlers(void (*finish)(), void (*)(), void (*)()) {
     finishRoutine = finish;
     mainThreadId = GetCurrentThreadId();
     DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &mainThread, 0,

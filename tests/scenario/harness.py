@@ -165,7 +165,8 @@ def _take_terminal():
 class Program:
     """One run of the program, live: keys and signals can be sent while it runs."""
 
-    def __init__(self, scenario, stdin=subprocess.PIPE, env=None, terminal=False):
+    def __init__(self, scenario, stdin=subprocess.PIPE, env=None, terminal=False,
+                 own_group=False):
         self.dir = tempfile.mkdtemp(prefix="quivertap-")
         self.script = os.path.join(self.dir, "scenario.txt")
         self.log_path = os.path.join(self.dir, "calls.log")
@@ -190,8 +191,11 @@ class Program:
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,
             env=run_env,
-            start_new_session=not terminal,
-            preexec_fn=_take_terminal if terminal else None,
+            # A process group of its own in our session can really be
+            # suspended; a session of its own is an orphaned group, where the
+            # system discards a terminal stop.
+            start_new_session=not terminal and not own_group,
+            preexec_fn=_take_terminal if terminal else (os.setpgrp if own_group else None),
         )
 
     def _copy_beside_virtual_library(self):
@@ -222,6 +226,11 @@ class Program:
             detail = "it ended with status %s: %s\n" % (status, self.process.stderr.read()[-2000:])
         raise AssertionError("the program never reached the expected point: %s%s" % (
             detail, "\n".join(map(repr, self.log().entries[-15:]))))
+
+    def state(self):
+        """The process state letter from /proc: R, S, T (stopped) ..."""
+        with open("/proc/%d/stat" % self.process.pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
 
     def send_keys(self, data):
         self.process.stdin.write(data)

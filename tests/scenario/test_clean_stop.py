@@ -132,6 +132,31 @@ class CleanStop(ScenarioCase):
                 self.assertStoppedBy(result, signal.SIGINT, leds_off=True, motor_off=False)
 
 
+@unittest.skipIf(os.environ.get("QUIVERTAP_RUNNER"), "Wine: a Windows console has no suspension")
+class Suspension(ScenarioCase):
+    def test_ctrl_z_switches_the_motor_off_while_suspended(self):
+        program = Program(to_level_four_then(read(0, report31(), times=30),
+                                             read(0, report31(HOME))), own_group=True)
+        program.wait_for(lambda log: any(p.level == 4 and p.motor for p in loop_passes(log)))
+        program.signal(signal.SIGTSTP)
+        deadline = time.monotonic() + 5 * SLACK
+        while program.state() != "T" and time.monotonic() < deadline:
+            time.sleep(0.005)
+        self.assertEqual(program.state(), "T", "suspended")
+        while_suspended = program.log()
+        self.assertEqual(while_suspended.motor_writes()[-1].head(), (0x13, 0x00, 0x31))
+        time.sleep(0.3)
+        self.assertEqual(len(program.log().entries), len(while_suspended.entries))
+        continued_us = time.monotonic() * 1e6
+        program.signal(signal.SIGCONT)
+        result = program.finish()
+        self.assertEqual(result.status, 0)
+        later = [e for e in result.log.motor_writes() if e.t_us > continued_us]
+        self.assertIn((0x13, 0x01, 0x31), [e.head() for e in later], "pulses go on")
+        self.assertEqual(later[-1].head(), (0x13, 0x00, 0x31))
+        self.assertClosedOnceAtEnd(result)
+
+
 class ClosedPipe(ScenarioCase):
     def test_a_closed_standard_output_does_not_stop_the_session(self):
         # As with `quivertap | head -3` once head has gone: the reading end of
