@@ -99,6 +99,11 @@ bool ParseLine(const char* at, const char* end, Scenario* scenario) {
         scenario->openFails = true;
         return WordIs(what, length, "fail");
     }
+    bool forProbe = false;
+    if (WordIs(word, length, "probe")) {
+        forProbe = true;
+        word = NextWord(word + length, end, &length);
+    }
     if (WordIs(word, length, "read") &&
         scenario->stepCount < sizeof(scenario->steps) / sizeof(scenario->steps[0])) {
         ScenarioStep* step = &scenario->steps[scenario->stepCount];
@@ -106,6 +111,7 @@ bool ParseLine(const char* at, const char* end, Scenario* scenario) {
         if (!ParseReadStep(word + length, end, step)) {
             return false;
         }
+        step->forProbe = forProbe;
         ++scenario->stepCount;
         return true;
     }

@@ -13,6 +13,14 @@
 //
 // A read step may end in "*N" to stand for N such reads. After the last step
 // the controller is silent. Reads cut short by a signal consume nothing.
+//
+//   probe read ...             a step for reads on threads other than the main
+//                              one (the probe's reader)
+//
+// Once a scenario has probe steps, the main thread's reads take only the
+// plain steps and the other threads' reads only the probe steps, the last of
+// which repeats for them: a reader that gets one more read in than planned
+// (a slow machine) cannot eat a step meant for the control loop.
 #pragma once
 
 #include <cstddef>
@@ -26,6 +34,7 @@ struct ScenarioStep {
     int signal;
     uint32_t repeat;
     uint32_t length;
+    bool forProbe;
     uint8_t bytes[64];
 };
 

@@ -43,8 +43,15 @@ constexpr uint8_t controllerDescriptor[] = {
 };
 
 Scenario scenario;
-size_t nextStep = 0;
-uint32_t usedOfStep = 0;
+// Where the main thread's reads and the other threads' reads are in the
+// scenario; with no probe steps both take the plain steps from one cursor.
+struct Cursor {
+    size_t next;
+    uint32_t used;
+};
+Cursor plainCursor;
+Cursor probeCursor;
+bool hasProbeSteps = false;
 bool loaded = false;
 bool isOpen = false;
 OutputReportLengths lengths;
@@ -99,16 +106,42 @@ void LoadScenario() {
         fprintf(stderr, "virtual remote: cannot use scenario %s (line %d)\n", path, badLine);
         scenario.openFails = true;
     }
+    for (size_t i = 0; i < scenario.stepCount; ++i) {
+        hasProbeSteps = hasProbeSteps || scenario.steps[i].forProbe;
+    }
 }
 
-const ScenarioStep* CurrentStep() {
-    return nextStep < scenario.stepCount ? &scenario.steps[nextStep] : nullptr;
+bool OnMainThread() {
+    char thread[32];
+    DescribeCallingThread(thread, sizeof(thread));
+    return strcmp(thread, "main") == 0;
 }
 
-void ConsumeStep() {
-    if (++usedOfStep >= scenario.steps[nextStep].repeat) {
-        usedOfStep = 0;
-        ++nextStep;
+Cursor& CursorOfCaller(bool* probe) {
+    *probe = hasProbeSteps && !OnMainThread();
+    return *probe ? probeCursor : plainCursor;
+}
+
+const ScenarioStep* CurrentStep(Cursor& cursor, bool probe) {
+    while (cursor.next < scenario.stepCount && scenario.steps[cursor.next].forProbe != probe) {
+        ++cursor.next;
+    }
+    if (cursor.next < scenario.stepCount) {
+        return &scenario.steps[cursor.next];
+    }
+    // The probe's last step repeats for any further read of the reader's.
+    for (size_t i = scenario.stepCount; probe && i > 0; --i) {
+        if (scenario.steps[i - 1].forProbe) {
+            return &scenario.steps[i - 1];
+        }
+    }
+    return nullptr;
+}
+
+void ConsumeStep(Cursor& cursor) {
+    if (cursor.next < scenario.stepCount && ++cursor.used >= scenario.steps[cursor.next].repeat) {
+        cursor.used = 0;
+        ++cursor.next;
     }
 }
 
@@ -152,7 +185,9 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
     if (!isOpen || handle != controllerHandle) {
         return EndRead("fail bad-handle");
     }
-    const ScenarioStep* step = CurrentStep();
+    bool probe = false;
+    Cursor& cursor = CursorOfCaller(&probe);
+    const ScenarioStep* step = CurrentStep(cursor, probe);
     if (step != nullptr && step->kind == StepKind::raise) {
         std::raise(step->signal);
     }
@@ -164,7 +199,7 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
     if (silent) {
         return EndRead("interrupted");
     }
-    ConsumeStep();
+    ConsumeStep(cursor);
     if (step->kind == StepKind::fail) {
         return EndRead("fail");
     }

@@ -85,14 +85,16 @@ def read(delay_ms, report, times=1):
     return "read %d %s%s" % (delay_ms, report, " *%d" % times if times > 1 else "")
 
 
-# The reader's one read in the probe window: a sign of life after 20 ms. It
-# pauses 100 ms afterwards, so it leaves its loop without a second read.
+# The reader's read in the probe window: a sign of life after 20 ms. It
+# pauses 100 ms afterwards, so it normally leaves its loop without a second
+# read; on a loaded machine a second read gets the same report again.
 PROBE_OK = read(20, report31())
 
 
 def session(*steps, probe=PROBE_OK):
-    """A scenario: a live controller, then the control loop's reads."""
-    return "\n".join([probe, *steps]) + "\n"
+    """A scenario: a live controller whose probe reads (on the reader
+    thread) are kept apart from the control loop's reads (main thread)."""
+    return "\n".join(["probe " + probe, *steps]) + "\n"
 
 
 class Entry:

@@ -33,9 +33,10 @@ class LiveController(ScenarioCase):
         # starts a second read at the window's end, that read is still open
         # when the loop begins, and the loop must wait for it. Whichever
         # thread takes it, there is never more than one read at a time.
+        scenario = "\n".join([read(0, report31()), read(400, report31()),
+                              read(0, report31(HOME))]) + "\n"  # one queue for both threads
         for _ in range(3):
-            result = run(session(read(400, report31()), read(0, report31(HOME)),
-                                 probe=read(0, report31())))
+            result = run(scenario)
             self.assertEqual(result.status, 0)
             self.assertNoOverlappingReads(result)
             self.assertClosedOnceAtEnd(result)
