@@ -127,7 +127,7 @@ class Pulses(ScenarioCase):
         self.assertEqual(len(second.motor), 2)
 
 
-@unittest.skipIf(os.environ.get("QUIVERTAP_RUNNER"), "Wine: _kbhit sees no console input on a pipe, so piped keys never arrive")
+@unittest.skipIf(os.environ.get("QUIVERTAP_RUNNER"), "Wine: _kbhit sees no console input on a pipe, and Wine cannot peek into a Unix pipe (PeekNamedPipe: not supported), so piped keys never arrive")
 class Keys(ScenarioCase):
     def test_escape_during_a_read_takes_effect_after_that_pass(self):
         program = Program(session(read(0, report31(A)), read(400, report31()),
