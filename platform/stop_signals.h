@@ -15,5 +15,3 @@ void InstallStopHandlers(void (*finish)(), void (*pause)(), void (*resume)());
 // resumes; otherwise returns at once. Blocking waits on the main thread (a
 // read, a notice) are cut short by a request so that this is reached.
 void HonourStop();
-// True once a stop has been requested.
-bool StopRequested();

@@ -30,10 +30,10 @@ void WaitForDismissal() {
         if (n == 0) {
             return;
         }
-        if (n < 0 && errno != EINTR) {
-            return;
-        }
         if (n < 0) {
+            if (errno != EINTR) {
+                return;
+            }
             HonourStop();  // a stop ends the run here; a suspension returns
         }
     }

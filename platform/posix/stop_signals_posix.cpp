@@ -127,10 +127,6 @@ void InstallStopHandlers(void (*finish)(), void (*pause)(), void (*resume)()) {
     InstallHandler(SIGTSTP, OnSuspendSignal);
 }
 
-bool StopRequested() {
-    return stopSignal != 0;
-}
-
 void HonourStop() {
     if (suspendRequested != 0 && stopSignal == 0) {
         SuspendSelf();

@@ -26,6 +26,10 @@ DWORD mainThreadId = 0;
 HANDLE finishDone = nullptr;
 void (*finishRoutine)() = nullptr;
 
+bool StopRequested() {
+    return stopEvent.load() != noEvent;
+}
+
 void CALLBACK IgnoreApc(ULONG_PTR) {
     // Nothing to do: ending the alertable wait is the point.
 }
@@ -66,10 +70,6 @@ void InstallStopHandlers(void (*finish)(), void (*)(), void (*)()) {
                     FALSE, DUPLICATE_SAME_ACCESS);
     finishDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
-}
-
-bool StopRequested() {
-    return stopEvent.load() != noEvent;
 }
 
 void HonourStop() {
