@@ -33,6 +33,7 @@ extern "C" {
 
 #include <cstring>
 
+#include "read_policy.h"
 #include "report_descriptor.h"
 #include "tiny_hid.h"
 
@@ -46,12 +47,21 @@ enum class WriteMethod { exactWrite, paddedWrite, setOutputReport };
 constexpr WriteMethod writeMethods[] = {WriteMethod::exactWrite, WriteMethod::paddedWrite,
                                         WriteMethod::setOutputReport};
 
+// One overlapped read stays outstanding across calls, so reports keep moving
+// from the class driver's ring (32 reports, oldest overwritten) into the read
+// policy. Its OVERLAPPED and buffer live here, not on a reading thread's
+// stack: the probe's reader may be ended by TerminateThread inside a read,
+// and the system completes the read into that memory when the handle closes.
 struct OpenDevice {
     HANDLE file;
     OutputReportLengths lengths;
     DWORD inputBytes;
     DWORD paddedOutputBytes;
     WriteMethod lastWorked;
+    OVERLAPPED incoming;
+    bool reading;  // incoming has a read outstanding
+    uint8_t incomingBytes[maxReportBytes];
+    ReadPolicy policy;
 };
 
 OpenDevice devices[maxHandles] = {};
@@ -164,10 +174,18 @@ bool Describe(HANDLE file, OpenDevice* device) {
 int32_t TakeFreeHandle(HANDLE file) {
     for (int32_t handle = 0; handle < maxHandles; ++handle) {
         if (devices[handle].file == nullptr) {
-            if (!Describe(file, &devices[handle])) {
+            OpenDevice& device = devices[handle];
+            if (!Describe(file, &device)) {
                 return -1;
             }
-            devices[handle].file = file;
+            device.incoming = OVERLAPPED{};
+            device.incoming.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            if (device.incoming.hEvent == nullptr) {
+                return -1;
+            }
+            device.reading = false;
+            ResetReadPolicy(&device.policy);
+            device.file = file;
             return handle;
         }
     }
@@ -229,6 +247,44 @@ bool Transfer(HANDLE file, uint8_t* bytes, DWORD length, bool reading, DWORD* do
     return ok;
 }
 
+// The length a read asks for: room for a whole input report, as the stack wants.
+DWORD ReadLength(const OpenDevice& device) {
+    const DWORD length = device.inputBytes;
+    return length == 0 || length > maxReportBytes ? maxReportBytes : length;
+}
+
+// Takes every read that has completed into the read policy and leaves a new
+// one outstanding, without waiting. False when the device refuses reads.
+bool CollectReports(OpenDevice* device) {
+    for (;;) {
+        if (!device->reading) {
+            if (!ReadFile(device->file, device->incomingBytes, ReadLength(*device), nullptr,
+                          &device->incoming) &&
+                GetLastError() != ERROR_IO_PENDING) {
+                return false;
+            }
+            device->reading = true;
+        }
+        DWORD got = 0;
+        if (!GetOverlappedResult(device->file, &device->incoming, &got, FALSE)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_IO_INCOMPLETE) {
+                return true;
+            }
+            device->reading = false;
+            // The system cancels a thread's reads when it ends: the probe's
+            // reader leaves one behind. Anything else is the device's refusal.
+            if (error != ERROR_OPERATION_ABORTED) {
+                return false;
+            }
+            continue;
+        }
+        device->reading = false;
+        const DWORD kept = got < callerBufferBytes ? got : callerBufferBytes;
+        NoteArrival(&device->policy, device->incomingBytes, kept);
+    }
+}
+
 bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWORD length,
               DWORD* sent) {
     if (method == WriteMethod::exactWrite) {
@@ -286,27 +342,23 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
 
 int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
     *bytesRead = 0;
-    const OpenDevice* device = DeviceFor(handle);
+    OpenDevice* device = DeviceFor(handle);
     if (device == nullptr) {
         return 0;
     }
-    // The stack wants room for a whole input report; the caller's buffer is
-    // touched only by a read that succeeded.
-    uint8_t report[maxReportBytes];
-    DWORD length = device->inputBytes;
-    if (length == 0 || length > maxReportBytes) {
-        length = maxReportBytes;
+    for (;;) {
+        if (!CollectReports(device)) {
+            return 0;
+        }
+        if (TakeReport(&device->policy, buffer, bytesRead)) {
+            return 1;
+        }
+        // Nothing new: wait for the outstanding read. An APC (a stop
+        // request) ends the wait; the read stays outstanding for next time.
+        if (WaitForSingleObjectEx(device->incoming.hEvent, INFINITE, TRUE) != WAIT_OBJECT_0) {
+            return 0;
+        }
     }
-    DWORD got = 0;
-    if (!Transfer(device->file, report, length, true, &got) || got == 0) {
-        return 0;
-    }
-    if (got > callerBufferBytes) {
-        got = callerBufferBytes;
-    }
-    memcpy(buffer, report, got);
-    *bytesRead = got;
-    return 1;
 }
 
 int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
@@ -337,7 +389,17 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
 void CloseHidHandle(int32_t handle) {
     OpenDevice* device = DeviceFor(handle);
     if (device != nullptr) {
+        // Closing the file cancels the outstanding read; it is waited for so
+        // that nothing completes into the buffer after the slot is free.
+        // Nothing here trusts what a reader ended mid-read left in the policy.
+        if (device->reading) {
+            CancelIoEx(device->file, &device->incoming);
+            DWORD ignored = 0;
+            GetOverlappedResult(device->file, &device->incoming, &ignored, TRUE);
+            device->reading = false;
+        }
         CloseHandle(device->file);
+        CloseHandle(device->incoming.hEvent);
         device->file = nullptr;
     }
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -10,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "read_policy.h"
 #include "report_descriptor.h"
 #include "tiny_hid.h"
 
@@ -19,8 +21,9 @@ constexpr int maxNodeNumber = 1024;
 constexpr size_t readSize = 256;
 
 struct OpenDevice {
-    int fd;
+    int fd;  // non-blocking: a read drains the queue before it decides
     OutputReportLengths lengths;
+    ReadPolicy policy;
 };
 
 OpenDevice devices[maxHandles] = {};
@@ -92,11 +95,26 @@ int32_t TakeFreeHandle(int fd) {
             if (!ReadLengths(fd, &devices[handle].lengths)) {
                 return -1;
             }
+            ResetReadPolicy(&devices[handle].policy);
             devices[handle].fd = fd;
             return handle;
         }
     }
     return -1;
+}
+// Moves every report hidraw holds into the read policy without waiting.
+// hidraw hands out one report per read() and drops new ones once 63 wait, so
+// a queue left to fill would hold nothing but stale reports.
+bool DrainQueue(OpenDevice* device) {
+    uint8_t report[readSize];
+    for (;;) {
+        const ssize_t n = read(device->fd, report, sizeof(report));
+        if (n > 0) {
+            NoteArrival(&device->policy, report, static_cast<uint32_t>(n));
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
 }
 }  // namespace
 
@@ -111,7 +129,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         }
         char path[32];
         snprintf(path, sizeof(path), "/dev/hidraw%d", number);
-        const int fd = open(path, O_RDWR | O_CLOEXEC);
+        const int fd = open(path, O_RDWR | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) {
             continue;  // not ours to open: try the next node
         }
@@ -128,18 +146,24 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
 
 int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
     *bytesRead = 0;
-    const OpenDevice* device = DeviceFor(handle);
+    OpenDevice* device = DeviceFor(handle);
     if (device == nullptr) {
         return 0;
     }
-    // One read, no retry: a signal must be able to end the wait. On failure
-    // the kernel has not touched the buffer.
-    const ssize_t n = read(device->fd, buffer, readSize);
-    if (n <= 0) {
-        return 0;
+    for (;;) {
+        if (!DrainQueue(device)) {
+            return 0;
+        }
+        if (TakeReport(&device->policy, buffer, bytesRead)) {
+            return 1;
+        }
+        // Nothing new: wait for the next report. A signal ends the wait
+        // (poll is never restarted), and the caller's buffer stays as it was.
+        pollfd waiting{device->fd, POLLIN, 0};
+        if (poll(&waiting, 1, -1) < 0) {
+            return 0;
+        }
     }
-    *bytesRead = static_cast<uint32_t>(n);
-    return 1;
 }
 
 int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {

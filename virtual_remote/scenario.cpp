@@ -39,6 +39,51 @@ bool ParseNumber(const char* word, size_t length, int base, long* value) {
     return *stop == '\0' && *value >= 0;
 }
 
+// The report bytes and an optional "*N" behind them; a report step may say
+// "fail" instead of bytes.
+bool ParseReportBytes(const char* at, const char* end, ScenarioStep* step) {
+    size_t length = 0;
+    for (const char* word = NextWord(at, end, &length); length != 0;
+         word = NextWord(word + length, end, &length)) {
+        long value = 0;
+        if (word[0] == '*') {
+            if (!ParseNumber(word + 1, length - 1, 10, &value) || value == 0) {
+                return false;
+            }
+            step->repeat = static_cast<uint32_t>(value);
+        } else if (step->kind == StepKind::report && WordIs(word, length, "fail") &&
+                   step->length == 0) {
+            step->kind = StepKind::fail;
+        } else if (step->kind != StepKind::fail && step->length < sizeof(step->bytes) &&
+                   ParseNumber(word, length, 16, &value) && value <= 0xFF) {
+            step->bytes[step->length++] = static_cast<uint8_t>(value);
+        } else {
+            return false;
+        }
+    }
+    return step->kind == StepKind::fail || step->length > 0;
+}
+
+bool ParseStreamStep(const char* at, const char* end, ScenarioStep* step) {
+    size_t length = 0;
+    long periodMs = 0;
+    long jitterMs = 0;
+    const char* word = NextWord(at, end, &length);
+    if (!ParseNumber(word, length, 10, &periodMs)) {
+        return false;
+    }
+    word = NextWord(word + length, end, &length);
+    // Arrivals must stay in order whatever the jitter.
+    if (!ParseNumber(word, length, 10, &jitterMs) || periodMs == 0 || 2 * jitterMs >= periodMs) {
+        return false;
+    }
+    step->kind = StepKind::stream;
+    step->delayUs = periodMs * 1000;
+    step->jitterUs = jitterMs * 1000;
+    step->repeat = 1;
+    return ParseReportBytes(word + length, end, step);
+}
+
 bool ParseReadStep(const char* at, const char* end, ScenarioStep* step) {
     size_t length = 0;
     const char* word = NextWord(at, end, &length);
@@ -65,27 +110,7 @@ bool ParseReadStep(const char* at, const char* end, ScenarioStep* step) {
     }
     step->delayUs = delayMs * 1000;
     step->kind = StepKind::report;
-    for (at = word + length;; at = word + length) {
-        word = NextWord(at, end, &length);
-        if (length == 0) {
-            break;
-        }
-        long value = 0;
-        if (word[0] == '*') {
-            if (!ParseNumber(word + 1, length - 1, 10, &value) || value == 0) {
-                return false;
-            }
-            step->repeat = static_cast<uint32_t>(value);
-        } else if (WordIs(word, length, "fail") && step->length == 0) {
-            step->kind = StepKind::fail;
-        } else if (step->kind == StepKind::report && step->length < sizeof(step->bytes) &&
-                   ParseNumber(word, length, 16, &value) && value <= 0xFF) {
-            step->bytes[step->length++] = static_cast<uint8_t>(value);
-        } else {
-            return false;
-        }
-    }
-    return step->kind == StepKind::fail || step->length > 0;
+    return ParseReportBytes(word + length, end, step);
 }
 
 bool ParseLine(const char* at, const char* end, Scenario* scenario) {
@@ -104,11 +129,13 @@ bool ParseLine(const char* at, const char* end, Scenario* scenario) {
         forProbe = true;
         word = NextWord(word + length, end, &length);
     }
-    if (WordIs(word, length, "read") &&
+    const bool stream = !forProbe && WordIs(word, length, "stream");
+    if ((stream || WordIs(word, length, "read")) &&
         scenario->stepCount < sizeof(scenario->steps) / sizeof(scenario->steps[0])) {
         ScenarioStep* step = &scenario->steps[scenario->stepCount];
         memset(step, 0, sizeof(*step));
-        if (!ParseReadStep(word + length, end, step)) {
+        const char* rest = word + length;
+        if (!(stream ? ParseStreamStep(rest, end, step) : ParseReadStep(rest, end, step))) {
             return false;
         }
         step->forProbe = forProbe;

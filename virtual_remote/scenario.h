@@ -11,8 +11,20 @@
 //                              waits forever: a signal that lands in the gap
 //                              before a read
 //
-// A read step may end in "*N" to stand for N such reads. After the last step
-// the controller is silent. Reads cut short by a signal consume nothing.
+//   stream <ms> <jitter ms> <hex bytes>
+//                              a controller that keeps sending: this report
+//                              arrives every <ms>, each arrival up to
+//                              <jitter ms> early or late, whether or not
+//                              anyone reads; consecutive stream steps share
+//                              one timeline, which starts a period after the
+//                              first read that reaches it. Reads take the
+//                              arrivals through the real library's read
+//                              policy, so they see what a streaming
+//                              controller gives.
+//
+// A read or stream step may end in "*N" to stand for N such reads or
+// arrivals. After the last step the controller is silent. Reads cut short by
+// a signal consume nothing.
 //
 //   probe read ...             a step for reads on threads other than the main
 //                              one (the probe's reader)
@@ -26,11 +38,12 @@
 #include <cstddef>
 #include <cstdint>
 
-enum class StepKind : uint8_t { report, fail, silent, raise };
+enum class StepKind : uint8_t { report, fail, silent, raise, stream };
 
 struct ScenarioStep {
     StepKind kind;
-    int64_t delayUs;
+    int64_t delayUs;  // for a stream, its period
+    int64_t jitterUs;
     int signal;
     uint32_t repeat;
     uint32_t length;

@@ -8,6 +8,9 @@
 //   <us> <thread> write <b0> <b1> <b2> len=<bytes sent> tail=<zero|dirty> ok=<0|1>
 //   <us> <thread> read-begin in-flight=<n>
 //   <us> <thread> read-end <ok <bytes>|fail|interrupted|cancelled>
+//   <us> <thread> arrive at=<us> <bytes>   a streamed report that changes the
+//                                          input, taken in by a read; at= is
+//                                          when it arrived
 //   <us> <thread> close <handle> in-flight=<n>
 //
 // With VIRTUAL_REMOTE_SHOW=1 it also shows its LEDs and motor on stderr.
@@ -19,6 +22,7 @@
 
 #include "remote_display.h"
 #include "scenario.h"
+#include "tiny_hid/read_policy.h"
 #include "tiny_hid/report_descriptor.h"
 #include "tiny_hid/tiny_hid.h"
 #include "virtual_os.h"
@@ -52,6 +56,16 @@ struct Cursor {
 Cursor plainCursor;
 Cursor probeCursor;
 bool hasProbeSteps = false;
+// The streamed reports' timeline and the real library's choice among them.
+struct Stream {
+    bool running;
+    int64_t slotUs;     // when the next arrival is due, before its jitter
+    int64_t arrivalUs;  // when it arrives
+    uint32_t jitterSeed;
+    uint8_t lastInput[3];
+    ReadPolicy policy;
+};
+Stream stream;
 bool loaded = false;
 bool isOpen = false;
 OutputReportLengths lengths;
@@ -86,6 +100,7 @@ void LoadScenario() {
     }
     loaded = true;
     ParseOutputReportLengths(controllerDescriptor, sizeof(controllerDescriptor), &lengths);
+    ResetReadPolicy(&stream.policy);
     if (const char* path = ReadSetting("VIRTUAL_REMOTE_LOG")) {
         snprintf(logPath, sizeof(logPath), "%s", path);
     }
@@ -154,6 +169,52 @@ void FormatBytes(const uint8_t* bytes, uint32_t length, char* text, size_t size)
     }
 }
 
+// Jitter from a fixed sequence, so that a scenario plays the same every time.
+int64_t NextJitterUs(int64_t jitterUs) {
+    stream.jitterSeed = stream.jitterSeed * 1103515245u + 12345u;
+    const int64_t spread = 2 * jitterUs + 1;
+    return static_cast<int64_t>((stream.jitterSeed >> 8) % static_cast<uint32_t>(spread)) -
+           jitterUs;
+}
+
+void ScheduleArrival(const ScenarioStep& step) {
+    stream.slotUs += step.delayUs;
+    stream.arrivalUs = stream.slotUs + NextJitterUs(step.jitterUs);
+}
+
+const ScenarioStep* StreamStep(Cursor& cursor, bool probe) {
+    const ScenarioStep* step = CurrentStep(cursor, probe);
+    return step != nullptr && step->kind == StepKind::stream ? step : nullptr;
+}
+
+// Everything the controller has sent by now goes into the policy, as a
+// draining read of the real library takes it from the system's queue. Only
+// arrivals that change the input are logged: the log sits on the timing path.
+void TakeInArrivals(Cursor& cursor, bool probe, int64_t nowUs) {
+    const ScenarioStep* step = StreamStep(cursor, probe);
+    if (step != nullptr && !stream.running) {
+        stream.running = true;
+        stream.slotUs = nowUs;
+        ScheduleArrival(*step);
+    }
+    while (step != nullptr && stream.arrivalUs <= nowUs) {
+        const bool changes = memcmp(stream.lastInput, step->bytes, 3) != 0;
+        memcpy(stream.lastInput, step->bytes, 3);
+        if (changes) {
+            char text[200];
+            FormatBytes(step->bytes, step->length, text, sizeof(text));
+            Log("arrive at=%lld %s", static_cast<long long>(stream.arrivalUs), text);
+        }
+        NoteArrival(&stream.policy, step->bytes, step->length);
+        ConsumeStep(cursor);
+        step = StreamStep(cursor, probe);
+        if (step != nullptr) {
+            ScheduleArrival(*step);
+        }
+    }
+    stream.running = step != nullptr;
+}
+
 void OnReaderEnded() {
     readsInFlight.fetch_sub(1);
     Log("read-end cancelled");
@@ -163,6 +224,37 @@ int32_t EndRead(const char* outcome) {
     readsInFlight.fetch_sub(1);
     Log("read-end %s", outcome);
     return 0;
+}
+
+int32_t Deliver(uint8_t* buffer, uint32_t* bytesRead, const uint8_t* bytes, uint32_t length) {
+    if (buffer != bytes) {
+        memcpy(buffer, bytes, length);
+    }
+    *bytesRead = length;
+    ShowButtons(bytes, length);
+    char text[200];
+    FormatBytes(bytes, length, text, sizeof(text));
+    readsInFlight.fetch_sub(1);
+    Log("read-end ok %s", text);
+    return 1;
+}
+
+// A read while the controller streams: whatever is due is taken at once,
+// without sleeping; otherwise the read waits for the next arrival.
+// Gives -1 once the stream is over and nothing of it is left to hand out.
+int32_t ReadFromStream(Cursor& cursor, bool probe, uint8_t* buffer, uint32_t* bytesRead) {
+    for (;;) {
+        TakeInArrivals(cursor, probe, NowMicroseconds());
+        if (TakeReport(&stream.policy, buffer, bytesRead)) {
+            return Deliver(buffer, bytesRead, buffer, *bytesRead);
+        }
+        if (!stream.running) {
+            return -1;
+        }
+        if (!WaitUntil(stream.arrivalUs, OnReaderEnded)) {
+            return EndRead("interrupted");
+        }
+    }
 }
 }  // namespace
 
@@ -187,6 +279,9 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
     }
     bool probe = false;
     Cursor& cursor = CursorOfCaller(&probe);
+    if (const int32_t streamed = ReadFromStream(cursor, probe, buffer, bytesRead); streamed >= 0) {
+        return streamed;
+    }
     const ScenarioStep* step = CurrentStep(cursor, probe);
     if (step != nullptr && step->kind == StepKind::raise) {
         std::raise(step->signal);
@@ -203,14 +298,7 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
     if (step->kind == StepKind::fail) {
         return EndRead("fail");
     }
-    memcpy(buffer, step->bytes, step->length);
-    *bytesRead = step->length;
-    ShowButtons(step->bytes, step->length);
-    char text[200];
-    FormatBytes(step->bytes, step->length, text, sizeof(text));
-    readsInFlight.fetch_sub(1);
-    Log("read-end ok %s", text);
-    return 1;
+    return Deliver(buffer, bytesRead, step->bytes, step->length);
 }
 
 int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {

@@ -30,6 +30,11 @@ void RunEnded(void* onEnded) {
 }  // namespace
 
 bool WaitUntil(int64_t deadlineUs, void (*onEnded)()) {
+    // A report that is already due costs no sleep: even an expired absolute
+    // deadline takes the thread through a timer wake-up.
+    if (deadlineUs <= NowMicroseconds()) {
+        return true;
+    }
     timespec deadline{};
     deadline.tv_sec = deadlineUs / 1'000'000;
     deadline.tv_nsec = (deadlineUs % 1'000'000) * 1000;

@@ -161,6 +161,46 @@ class Keys(ScenarioCase):
         self.assertEqual(levels(result.log), [1, 1, 1])
 
 
+def stream(report, ms, period_ms=10, jitter_ms=3):
+    """A controller that keeps sending report every period_ms for ms."""
+    return "stream %d %d %s *%d" % (period_ms, jitter_ms, report, ms // period_ms)
+
+
+class Streaming(ScenarioCase):
+    """A controller that sends a report every 10 ms whether or not it is read,
+    as a real one does in a motion mode: each pass takes every report that has
+    come and goes on with the oldest change of input, else the newest."""
+
+    def test_every_press_is_taken_however_short_and_none_late(self):
+        rest = report31()
+        result = run(session(
+            stream(rest, 200), stream(report31(A), 150), stream(rest, 300),
+            stream(report31(PLUS), 150), stream(rest, 300),
+            stream(report31(PLUS), 40), stream(rest, 300),  # a tap shorter than a pass
+            stream(report31(MINUS), 150), stream(rest, 300), stream(report31(HOME), 50)),
+            timeout=20)
+        self.assertEqual(result.status, 0)
+        changes = [e.args[1:] for e in result.log.of("arrive")]
+        self.assertEqual(len(changes), 10, "every change of input arrived")
+        passes = loop_passes(result.log)
+        # No change lost, none handed out twice in a row, none out of order.
+        handed = [p.read_end.args[1:] for p in passes]
+        self.assertEqual([h for i, h in enumerate(handed) if i == 0 or h != handed[i - 1]],
+                         changes)
+        steps = [p.level for i, p in enumerate(passes[:-1])
+                 if i == 0 or p.level != passes[i - 1].level]
+        self.assertEqual(steps, [0, 1, 2, 3, 2])
+        # Once a change has come, each pass hands out a change until it is
+        # out: no pass in between repeats older input.
+        reads = [e for e in result.log.reads() if e.thread == "main"]
+        for arrival in result.log.of("arrive"):
+            after = [e for e in reads if result.log.index(e) > result.log.index(arrival)]
+            delivery = next(i for i, e in enumerate(after) if e.args[1:] == arrival.args[1:])
+            before = [reads[reads.index(after[0]) - 1]] + after[:delivery + 1]
+            for earlier, later in zip(before, before[1:]):
+                self.assertNotEqual(earlier.args[1:], later.args[1:], arrival)
+
+
 class RandomStreams(ScenarioCase):
     """Long random streams, checked against the rules of the transitions."""
 
