@@ -24,6 +24,9 @@ std::string RunPhase(const char* name, const char* program) {
     if (strcmp(name, "usb") == 0) {
         return RunUsbPhase(program);
     }
+    if (strcmp(name, "streaming") == 0) {
+        return RunStreamingPhase(program);
+    }
     if (strcmp(name, "absent") == 0) {
         return RunAbsentPhase(program);
     }

@@ -6,6 +6,9 @@
 
 // A controller on USB, where only hid-generic binds.
 std::string RunUsbPhase(const char* program);
+// A controller that streams motion reports every 10 ms, pressed as a user
+// would: every press must take effect within a pass or so.
+std::string RunStreamingPhase(const char* program);
 // No controller at all, then only a device with other ids.
 std::string RunAbsentPhase(const char* program);
 // A controller on Bluetooth, where the kernel's own hid-wiimote driver binds

@@ -1,9 +1,9 @@
-// Which buttons the controller holds, step by step. Each press is held until
-// the program shows its effect on the LED bar, then released for a while: the
-// program reads one report per pass while the controller sends one every
-// 10 ms, so hidraw's queue runs full at any power level and the program sees
-// each change seconds late. Waiting for the effect keeps the script in step
-// with what the program has actually read, however slow the machine.
+// Which buttons the controller holds, step by step. A press is either held
+// until the program shows its effect on the LED bar, which keeps the script in
+// step with what the program has read however slow the machine, or held for a
+// fixed time as a user would, its effect awaited after the release. Every
+// press's latency, from the first report that carries it to the LED report
+// that shows it, is kept.
 #pragma once
 
 #include <cstddef>
@@ -14,10 +14,21 @@ struct PressStep {
     const char* name;
     uint8_t buttons1;
     uint8_t buttons2;
-    int awaitedLeds;  // LED bits that show the press was taken; -1: hold to the end
+    int awaitedLeds;    // LED bits that show the press was taken; -1: hold to the end
+    int64_t holdUs;     // 0: until the effect shows
+    bool afterMotorOn;  // pressed just after the program switches the motor on
 };
 
-enum class ScriptStage : uint8_t { waitingForScreen, settling, holding, releasing, done };
+enum class ScriptStage : uint8_t {
+    waitingForScreen,
+    settling,
+    waitingForMotorOn,
+    holding,
+    releasing,
+    done
+};
+
+inline constexpr size_t maxPressSteps = 16;
 
 struct PressScript {
     const PressStep* steps;
@@ -26,11 +37,16 @@ struct PressScript {
     ScriptStage stage;
     int64_t stageStartUs;
     bool effectSeen;
+    int64_t pressedAtUs[maxPressSteps];
+    int64_t latencyUs[maxPressSteps];  // -1 until the effect shows
     std::string failure;
 };
 
 void StartScript(PressScript* script, const PressStep* steps, size_t stepCount);
 // Moves on as time passes; screenShown says the program has printed its usage.
 void AdvanceScript(PressScript* script, int64_t nowUs, bool screenShown);
-void NoteLedReport(PressScript* script, uint8_t ledBits);
+void NoteLedReport(PressScript* script, uint8_t ledBits, int64_t atUs);
+void NoteMotorOn(PressScript* script, int64_t atUs);
+// The controller sent a report now; the first one with a press dates it.
+void NoteReportSent(PressScript* script, int64_t atUs);
 void ScriptButtons(const PressScript& script, uint8_t* buttons1, uint8_t* buttons2);

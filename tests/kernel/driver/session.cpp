@@ -12,14 +12,16 @@ constexpr int64_t sessionLimitUs = 90'000'000;
 constexpr int64_t afterEndUs = 300'000;
 constexpr uint8_t modeReportId = 0x12;
 constexpr uint8_t ledReportId = 0x11;
+constexpr uint8_t motorReportId = 0x13;
 
 struct Controller {
     uint8_t mode;  // 0 until a mode report arrives: the controller stays quiet
     bool answersRequests;
     bool statusVolunteered;
+    uint32_t reportsSent;
 };
 
-Controller controller{0, false, false};
+Controller controller{0, false, false, 0};
 
 void Record(const RemoteEvent& event, int64_t atUs, SessionRecord* record) {
     switch (event.kind) {
@@ -73,6 +75,33 @@ void Answer(int remoteFd, const RemoteEvent& event, const PressScript* script) {
     }
 }
 
+// The buttons, and for mode 0x31 the motion bytes of a controller in a hand,
+// each axis jittering by one count: X is never 0, which is what the program's
+// probe looks for.
+void SendReport(int remoteFd, Controller& controller, PressScript* script) {
+    uint8_t buttons1 = 0;
+    uint8_t buttons2 = 0;
+    CurrentButtons(script, &buttons1, &buttons2);
+    const uint8_t jitter = static_cast<uint8_t>(++controller.reportsSent % 2);
+    if (controller.mode == 0x30) {
+        const uint8_t report[] = {0x30, buttons1, buttons2};
+        SendInputReport(remoteFd, report, sizeof(report));
+    } else if (controller.mode == 0x31) {
+        const uint8_t report[] = {0x31,
+                                  buttons1,
+                                  buttons2,
+                                  static_cast<uint8_t>(0x80 + jitter),
+                                  static_cast<uint8_t>(0x80 - jitter),
+                                  static_cast<uint8_t>(0x98 + jitter)};
+        SendInputReport(remoteFd, report, sizeof(report));
+    } else {
+        return;
+    }
+    if (script != nullptr) {
+        NoteReportSent(script, NowUs());
+    }
+}
+
 void TakeEvent(int remoteFd, Controller* controller, PressScript* script, SessionRecord* record) {
     RemoteEvent event{};
     if (!ReadRemoteEvent(remoteFd, &event)) {
@@ -96,23 +125,20 @@ void TakeEvent(int remoteFd, Controller* controller, PressScript* script, Sessio
             SendStatus(remoteFd, script);
         }
     }
-    if (event.bytes[0] == ledReportId && script != nullptr) {
-        NoteLedReport(script, event.bytes[1]);
+    if (script == nullptr) {
+        return;
     }
-}
-
-// The buttons, and for mode 0x31 a resting controller's motion bytes: X is
-// never 0, which is what the program's probe looks for.
-void SendReport(int remoteFd, const Controller& controller, const PressScript* script) {
-    uint8_t buttons1 = 0;
-    uint8_t buttons2 = 0;
-    CurrentButtons(script, &buttons1, &buttons2);
-    if (controller.mode == 0x30) {
-        const uint8_t report[] = {0x30, buttons1, buttons2};
-        SendInputReport(remoteFd, report, sizeof(report));
-    } else if (controller.mode == 0x31) {
-        const uint8_t report[] = {0x31, buttons1, buttons2, 0x80, 0x80, 0x98};
-        SendInputReport(remoteFd, report, sizeof(report));
+    if (event.bytes[0] == ledReportId) {
+        NoteLedReport(script, event.bytes[1], NowUs());
+    }
+    if (event.bytes[0] == motorReportId && (event.bytes[1] & 0x01) != 0) {
+        // A press timed against the pulse goes out at once, not at the next
+        // 10 ms step.
+        const ScriptStage before = script->stage;
+        NoteMotorOn(script, NowUs());
+        if (before != script->stage) {
+            SendReport(remoteFd, *controller, script);
+        }
     }
 }
 
@@ -129,7 +155,7 @@ bool ScreenShown(const ProgramRun& run) {
 }  // namespace
 
 void ResetRemote(bool answersRequests) {
-    controller = Controller{0, answersRequests, false};
+    controller = Controller{0, answersRequests, false, 0};
 }
 
 void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record) {

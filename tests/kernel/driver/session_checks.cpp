@@ -30,8 +30,6 @@ struct PulseTimes {
     int64_t offMs;
 };
 constexpr PulseTimes pulseTimes[] = {{0x10, 30, 70}, {0x30, 50, 50}, {0x70, 75, 25}, {0xF0, 99, 1}};
-// The LED bar as the script drives it: greeting, level 0, A, +, -, and off.
-constexpr uint8_t expectedLedBar[] = {0xF0, 0x00, 0x10, 0x30, 0x10, 0x00};
 // Each power level the script visits must show a few whole pulses.
 constexpr int minPulsesPerLevel = 3;
 
@@ -120,7 +118,8 @@ std::string CheckGreeting(const std::vector<ReceivedReport>& reports) {
 // After the greeting: passes (11 00 alone, or 11 xx, 13 01, 13 00 at a power
 // level), then the closing 11 00. Pulse phases last at least their level's
 // times; the off phase runs to the next pass's LED report.
-std::string CheckPasses(const std::vector<ReceivedReport>& reports, std::vector<uint8_t>* ledBar) {
+std::string CheckPasses(const std::vector<ReceivedReport>& reports, const LedBar& expectedBar,
+                        LedBar* ledBar) {
     int pulsesAt[256] = {};
     size_t i = 3;
     while (i < reports.size()) {
@@ -156,39 +155,45 @@ std::string CheckPasses(const std::vector<ReceivedReport>& reports, std::vector<
         ++pulsesAt[led.bytes[1]];
         i += 3;
     }
-    for (uint8_t ledBits : {0x10, 0x30}) {
-        if (pulsesAt[ledBits] < minPulsesPerLevel) {
+    // The bar's first two entries are the greeting's.
+    for (size_t level = 2; level < expectedBar.size(); ++level) {
+        const uint8_t ledBits = expectedBar[level];
+        if (ledBits != 0x00 && pulsesAt[ledBits] < minPulsesPerLevel) {
             return Format("only %d pulses with LEDs %02x", pulsesAt[ledBits], ledBits);
         }
     }
     return {};
 }
 
-std::string CheckReports(const std::vector<ReceivedReport>& reports) {
+std::string Bar(const LedBar& bar) {
+    std::string text;
+    for (uint8_t bits : bar) {
+        text += Format(text.empty() ? "%02x" : " %02x", bits);
+    }
+    return text;
+}
+
+std::string CheckReports(const std::vector<ReceivedReport>& reports, const LedBar& expectedBar) {
     std::string problem = CheckEachReport(reports);
     if (problem.empty()) {
         problem = CheckGreeting(reports);
     }
-    std::vector<uint8_t> ledBar = {0xF0, 0x00};
+    LedBar ledBar = {0xF0, 0x00};
     if (problem.empty()) {
-        problem = CheckPasses(reports, &ledBar);
+        problem = CheckPasses(reports, expectedBar, &ledBar);
     }
     if (problem.empty() && !Is(reports.back().event, 0x11, 0x00)) {
         problem = "the last report is " + Hex(reports.back().event) + ", not LEDs off";
     }
-    if (problem.empty() &&
-        ledBar != std::vector<uint8_t>(std::begin(expectedLedBar), std::end(expectedLedBar))) {
-        problem = "the LED bar went";
-        for (uint8_t bits : ledBar) {
-            problem += Format(" %02x", bits);
-        }
-        problem += " instead of f0 00 10 30 10 00";
+    if (problem.empty() && ledBar != expectedBar) {
+        problem = "the LED bar went " + Bar(ledBar) + " instead of " + Bar(expectedBar);
     }
     return problem;
 }
 }  // namespace
 
-std::string CheckPressSession(const SessionRecord& record, bool expectOpenClose) {
+std::string CheckPressSession(const SessionRecord& record, bool expectOpenClose,
+                              const LedBar& expectedBar) {
     if (!record.failure.empty()) {
         return record.failure;
     }
@@ -205,7 +210,7 @@ std::string CheckPressSession(const SessionRecord& record, bool expectOpenClose)
     const std::vector<ReceivedReport> reports(
         record.reports.begin() + static_cast<std::ptrdiff_t>(record.firstProgramReport),
         record.reports.end());
-    problem = CheckReports(reports);
+    problem = CheckReports(reports, expectedBar);
     if (!problem.empty()) {
         return problem;
     }

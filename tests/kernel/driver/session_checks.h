@@ -2,15 +2,22 @@
 // first thing that went wrong.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "session.h"
+
+// The LED bits the device is shown, each change once: the greeting's f0, 00,
+// then one entry per level the presses reach, and the closing 00.
+using LedBar = std::vector<uint8_t>;
 
 // A full session with presses: what reached the device, byte for byte and
 // in order, the pulse timing, the screen and the exit status.
 // expectOpenClose: the program is the device's only user, so the kernel opens
 // the device for it and closes it once when it is done.
-std::string CheckPressSession(const SessionRecord& record, bool expectOpenClose);
+std::string CheckPressSession(const SessionRecord& record, bool expectOpenClose,
+                              const LedBar& expectedBar);
 // No controller to be found: the notice, status 1, nothing sent anywhere.
 std::string CheckNotFound(const SessionRecord& record);
 // The reports, one a line, for a failure's context or for the record.
