@@ -132,3 +132,28 @@ def first_write_us(entries):
 def loop_reports_us(entries, thread="main"):
     """Arrival times of the reports the given thread read."""
     return [e.t_us for e in entries if e.thread == thread and e.is_report()]
+
+
+def press_latencies_us(entries, bit, thread="main"):
+    """Each streamed press of the button with this bit in byte 2, as
+    (level, microseconds from its arrival to the LED report of the pass that
+    took it); level and time are None for a press no read handed out."""
+    found = []
+    waiting = []  # presses arrived and not yet handed out, oldest first
+    taken = None
+    for entry in entries:
+        if entry.event == "arrive":
+            pressed = int(entry.args[3], 16) & bit
+            if pressed:
+                waiting.append((int(entry.args[0].split("=")[1]), entry.args[1:]))
+        elif entry.thread != thread:
+            continue
+        elif entry.is_report():
+            taken = None
+            if waiting and entry.args[1:] == waiting[0][1]:
+                taken = waiting.pop(0)[0]
+        elif entry.event == "write" and entry.report_id() == 0x11 and taken is not None:
+            found.append((LED_LEVEL.get(entry.byte(1), 0), entry.t_us - taken))
+            taken = None
+    found += [(None, None)] * len(waiting)
+    return found

@@ -89,6 +89,25 @@ def idle_run(run):
     }
 
 
+def streaming_run(run):
+    """Press latency per level and the off phases of pulses whose next pass
+    found its report already waiting (under a 100 Hz stream, every pulse's)."""
+    import scenarios
+    presses = call_log.press_latencies_us(run.entries, scenarios.B_BIT)
+    latency = {}
+    for level, us in presses:
+        if level is not None:
+            latency.setdefault(level, []).append(us)
+    off = {level: stats.summary(phases["off"])
+           for level, phases in phase_overshoots_us(call_log.pulses(run.entries)).items()}
+    return {
+        "latency": {level: stats.summary(values) for level, values in sorted(latency.items())},
+        "presses": len(presses),
+        "lost": sum(1 for level, _ in presses if level is None),
+        "ready_off": off,
+    }
+
+
 def merge(runs):
     """Medians over runs, key by key, down the nested dicts."""
     first = runs[0]

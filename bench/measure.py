@@ -55,6 +55,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--per-level", type=int, default=60)
     parser.add_argument("--idle-reports", type=int, default=30)
+    parser.add_argument("--presses", type=int, default=16)
     args = parser.parse_args()
 
     program = os.path.join(args.build, "bin", "quivertap")
@@ -65,7 +66,8 @@ def main():
     least = min(50, args.per_level)
     pulse_s = 4 * pulses * 0.1
     load_before = load_average()
-    busy, sleeping, idle = [], [], []
+    busy, sleeping, idle, streaming = [], [], [], []
+    stream_s = 5 * args.presses * 0.35 + 3
     busy_entries = sleeping_entries = None
     # Kinds take turns, so that a noisy neighbour spreads over all of them.
     for number in range(1, args.runs + 1):
@@ -86,24 +88,34 @@ def main():
         run = runner.run([program], scenarios.idle(args.idle_reports), library,
                          timeout_s=args.idle_reports * 0.3 + 10)
         idle.append(figures.idle_run(run))
+        print("bench: run %d of %d: presses under a 100 Hz stream (%.0f s)" % (
+            number, args.runs, stream_s), flush=True)
+        run = runner.run([program], scenarios.streaming(args.presses, seed=number), library,
+                         timeout_s=stream_s * 3 + 10)
+        streaming.append(figures.streaming_run(run))
 
     setup = {"runs": args.runs, "pulses_per_level": pulses, "idle_reports": args.idle_reports,
+             "presses_per_level": args.presses,
              "idle_every_ms": 100, "cpu_source": runner.CPU_SOURCE}
     where = machine(args.build)
     where["load"] = "%.2f before, %.2f after" % (load_before, load_average())
     merged = {"busy": figures.merge(busy), "sleeping": figures.merge(sleeping),
-              "idle": figures.merge(idle)}
+              "idle": figures.merge(idle), "streaming": figures.merge(streaming)}
+    # Presses add up over the runs: one lost in any run counts.
+    for key in ("presses", "lost"):
+        merged["streaming"][key] = sum(run[key] for run in streaming)
     everything = busy + idle
     merged["program"] = {key: figures.merge([run[key] for run in everything])
                          for key in ("start_to_first_write_ms", "peak_kib", "maxrss_kib")}
     os.makedirs(args.out, exist_ok=True)
     with open(os.path.join(args.out, "results.json"), "w") as f:
         json.dump({"machine": where, "setup": setup, "median": merged,
-                   "runs": {"busy": busy, "sleeping": sleeping, "idle": idle}}, f, indent=1,
+                   "runs": {"busy": busy, "sleeping": sleeping, "idle": idle,
+                            "streaming": streaming}}, f, indent=1,
                   default=str)
     with open(os.path.join(args.out, "results.md"), "w") as f:
         f.write(report.markdown(merged["busy"], merged["sleeping"], merged["idle"],
-                                merged["program"], setup, where))
+                                merged["streaming"], merged["program"], setup, where))
 
     data = os.path.join(args.out, "plot-data")
     report.plot_data(data, busy_entries, sleeping_entries)

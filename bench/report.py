@@ -52,7 +52,21 @@ def other_table(busy, idle, program):
     return rows
 
 
-def markdown(busy, sleeping, idle, program, setup, machine):
+def streaming_table(streaming):
+    rows = ["| Level | press → LED report median (ms) | p99 | max | off phase, report waiting: "
+            "median (µs) | p99 | max |",
+            "| --- | ---: | ---: | ---: | ---: | ---: | ---: |"]
+    for level in [0] + LEVELS:
+        p = streaming["latency"][level]
+        o = streaming["ready_off"].get(level)
+        off = "— | — | —" if o is None else "%s | %s | %s" % (
+            _us(o["median"]), _us(o["p99"]), _us(o["max"]))
+        rows.append("| %d | %.1f | %.1f | %.1f | %s |" % (
+            level, p["median"] / 1000, p["p99"] / 1000, p["max"] / 1000, off))
+    return rows
+
+
+def markdown(busy, sleeping, idle, streaming, program, setup, machine):
     lines = [
         "# Pulse precision and cost",
         "",
@@ -93,6 +107,23 @@ def markdown(busy, sleeping, idle, program, setup, machine):
         "",
     ]
     lines += cpu_table(busy, sleeping, idle)
+    lines += [
+        "",
+        "## Presses under a 100 Hz stream",
+        "",
+        "The virtual controller streams a report every 10 ms (±3 ms), read or not, as a",
+        "controller in a hand does, and the program's reads take them through the real",
+        "library's read policy. At each level %d presses of B (a button the program" %
+        setup["presses_per_level"],
+        "ignores, so the level stays), half held 150 ms and half 40 ms taps, at varying",
+        "points of the pulse: from the press's arrival to the LED report of the pass",
+        "that took it. Presses lost: %d of %d. Off phase: `13 00` to the next `13 01`," % (
+            streaming["lost"], streaming["presses"]),
+        "minus its target, when the next pass's report is already waiting: the key",
+        "check, the read and the LED report.",
+        "",
+    ]
+    lines += streaming_table(streaming)
     lines += ["", "## Response and footprint of the program", ""]
     lines += other_table(busy, idle, program)
     lines += [

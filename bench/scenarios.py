@@ -9,6 +9,10 @@ RELEASED = report()
 A = report(b2=0x08)
 PLUS = report(b1=0x10)
 HOME = report(b2=0x80)
+# B does nothing in the program, so its presses can be timed at any level
+# without changing it.
+B_BIT = 0x04
+B = report(b2=B_BIT)
 
 # The probe's reader needs one live report within its 100 ms window.
 PROBE = "read 20 " + RELEASED
@@ -41,3 +45,28 @@ def idle(reports, every_ms=100):
 def sleeping_driver(per_level):
     """The sleeping-wait driver reads once per pass, four levels' worth."""
     return lines(read(0, RELEASED, 4 * per_level))
+
+
+def stream(text, ms, period_ms=10, jitter_ms=3):
+    """The controller sending text every period_ms for ms, whether read or not."""
+    return "stream %d %d %s *%d" % (period_ms, jitter_ms, text, max(1, ms // period_ms))
+
+
+def streaming(presses_per_level, seed=1):
+    """A 100 Hz stream, as a controller in a hand gives, with presses of B at
+    every level from 0 to 4: half held 150 ms, half 40 ms taps, with pauses of
+    varying length so that they land at every point of a pulse. A and + bring
+    the level up between the rounds."""
+    import random
+    rng = random.Random(seed)
+    steps = [PROBE, stream(RELEASED, 300)]
+    for level in range(5):
+        if level == 1:
+            steps += [stream(A, 150), stream(RELEASED, 300)]
+        elif level > 1:
+            steps += [stream(PLUS, 150), stream(RELEASED, 300)]
+        for press in range(presses_per_level):
+            steps += [stream(B, 150 if press % 2 == 0 else 40),
+                      stream(RELEASED, rng.randrange(160, 340, 10))]
+    steps.append(stream(HOME, 100))
+    return lines(*steps)

@@ -93,6 +93,33 @@ class CallLogTest(unittest.TestCase):
         self.assertEqual(windows, {1: (220510, 320650), 2: (420810, 420810)})
 
 
+# Streamed presses of B (bit 0x04): one taken at level 1, one that came
+# behind it in the same read and was taken a pass later, and one never read.
+STREAM_LOG = """\
+1000 main read-begin in-flight=1
+1002 main arrive at=900 31 00 04 80 80 80
+1003 main arrive at=950 31 00 00 80 80 80
+1004 main arrive at=980 31 00 04 80 80 80
+1005 main read-end ok 31 00 04 80 80 80
+1010 main write 11 10 31 len=2 tail=zero ok=1
+1020 main write 13 01 31 len=2 tail=zero ok=1
+101000 main read-begin in-flight=1
+101005 main read-end ok 31 00 00 80 80 80
+101010 main write 11 10 31 len=2 tail=zero ok=1
+201000 main read-begin in-flight=1
+201005 main read-end ok 31 00 04 80 80 80
+201012 main write 11 30 31 len=2 tail=zero ok=1
+301000 main arrive at=300000 31 00 04 80 80 80
+"""
+
+
+class StreamLogTest(unittest.TestCase):
+    def test_each_press_runs_from_its_arrival_to_the_led_report_that_took_it(self):
+        entries = call_log.parse(STREAM_LOG.splitlines())
+        self.assertEqual(call_log.press_latencies_us(entries, 0x04),
+                         [(1, 110), (2, 200032), (None, None)])
+
+
 class StatsTest(unittest.TestCase):
     def test_percentile_interpolates_between_ranks(self):
         values = list(range(1, 61))  # 1..60
