@@ -1,9 +1,21 @@
 // The HID access library on Linux, directly on the kernel's hidraw nodes.
+//
+// A controller that drops out: hidraw hands out what it still had queued,
+// then every read fails with EIO and every write with ENODEV. The dead file is
+// closed at once (its minor number stays taken while it is open), and the
+// read waits, without spinning, for a device with the controller's ids to
+// appear, preferring the one with the same unique id (its Bluetooth address).
+// It learns of new nodes through inotify on /dev: udev creates the node and
+// then sets its owner and access list, and both show as events, so a node
+// that root alone may open at first is tried again once access is granted.
+// A re-scan every few seconds covers a /dev that sends no events.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -11,6 +23,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "device_identity.h"
+#include "mode_keeper.h"
 #include "read_policy.h"
 #include "report_descriptor.h"
 #include "tiny_hid.h"
@@ -19,28 +33,22 @@ namespace {
 constexpr int maxHandles = 16;
 constexpr int maxNodeNumber = 1024;
 constexpr size_t readSize = 256;
+constexpr int rescanMs = 3000;
 
 struct OpenDevice {
-    int fd;  // non-blocking: a read drains the queue before it decides
+    bool inUse;
+    int fd;     // non-blocking, so a read drains the queue; -1 while the device is gone
+    int watch;  // inotify on /dev while waiting for the device to return, else -1
+    DeviceIdentity identity;
     OutputReportLengths lengths;
     ReadPolicy policy;
+    ModeKeeper keeper;
 };
 
 OpenDevice devices[maxHandles] = {};
-bool devicesReady = false;
-
-void PrepareDevices() {
-    if (!devicesReady) {
-        for (OpenDevice& device : devices) {
-            device.fd = -1;
-        }
-        devicesReady = true;
-    }
-}
 
 OpenDevice* DeviceFor(int32_t handle) {
-    PrepareDevices();
-    if (handle < 0 || handle >= maxHandles || devices[handle].fd < 0) {
+    if (handle < 0 || handle >= maxHandles || !devices[handle].inUse) {
         return nullptr;
     }
     return &devices[handle];
@@ -65,13 +73,19 @@ void ListHidrawNodes(bool* present) {
     closedir(dev);
 }
 
-bool Matches(int fd, int32_t vendorId, int32_t productId) {
+bool Identify(int fd, DeviceIdentity* identity) {
     hidraw_devinfo info{};
     if (ioctl(fd, HIDIOCGRAWINFO, &info) != 0) {
         return false;
     }
-    return static_cast<uint16_t>(info.vendor) == static_cast<uint16_t>(vendorId) &&
-           static_cast<uint16_t>(info.product) == static_cast<uint16_t>(productId);
+    identity->vendorId = static_cast<uint16_t>(info.vendor);
+    identity->productId = static_cast<uint16_t>(info.product);
+    memset(identity->unique, 0, sizeof(identity->unique));
+    // Older kernels have no such request; the ids alone must then do.
+    if (ioctl(fd, HIDIOCGRAWUNIQ(sizeof(identity->unique) - 1), identity->unique) < 0) {
+        identity->unique[0] = '\0';
+    }
+    return true;
 }
 
 bool ReadLengths(int fd, OutputReportLengths* lengths) {
@@ -87,43 +101,19 @@ bool ReadLengths(int fd, OutputReportLengths* lengths) {
     return ParseOutputReportLengths(descriptor.value, descriptor.size, lengths);
 }
 
-// A node whose descriptor cannot be read or parsed is skipped: nothing
-// could be sent to it.
-int32_t TakeFreeHandle(int fd) {
-    for (int32_t handle = 0; handle < maxHandles; ++handle) {
-        if (devices[handle].fd < 0) {
-            if (!ReadLengths(fd, &devices[handle].lengths)) {
-                return -1;
-            }
-            ResetReadPolicy(&devices[handle].policy);
-            devices[handle].fd = fd;
-            return handle;
-        }
-    }
-    return -1;
-}
-// Moves every report hidraw holds into the read policy without waiting.
-// hidraw hands out one report per read() and drops new ones once 63 wait, so
-// a queue left to fill would hold nothing but stale reports.
-bool DrainQueue(OpenDevice* device) {
-    uint8_t report[readSize];
-    for (;;) {
-        const ssize_t n = read(device->fd, report, sizeof(report));
-        if (n > 0) {
-            NoteArrival(&device->policy, report, static_cast<uint32_t>(n));
-            continue;
-        }
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-}
-}  // namespace
-
-int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
-    PrepareDevices();
+// Opens every hidraw node in number order and keeps the best match for
+// wanted, with its identity and output lengths; -1 when none matches. A node
+// whose descriptor cannot be read or parsed is skipped: nothing could be sent
+// to it.
+int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
+                 OutputReportLengths* lengths) {
     static bool present[maxNodeNumber];
     memset(present, 0, sizeof(present));
     ListHidrawNodes(present);
-    for (int number = 0; number < maxNodeNumber; ++number) {
+    ScanChoice choice{};
+    StartScan(&choice);
+    int chosen = -1;
+    for (int number = 0; number < maxNodeNumber && !ScanSettled(choice, wanted); ++number) {
         if (!present[number]) {
             continue;
         }
@@ -133,13 +123,139 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         if (fd < 0) {
             continue;  // not ours to open: try the next node
         }
-        if (Matches(fd, vendorId, productId)) {
-            const int32_t handle = TakeFreeHandle(fd);
-            if (handle >= 0) {
-                return handle;
+        DeviceIdentity found{};
+        static OutputReportLengths foundLengths;
+        if (Identify(fd, &found) && MatchDevice(wanted, found) > choice.match &&
+            ReadLengths(fd, &foundLengths) && ConsiderDevice(&choice, wanted, found, number)) {
+            if (chosen >= 0) {
+                close(chosen);
             }
+            chosen = fd;
+            *identity = found;
+            *lengths = foundLengths;
+            continue;
         }
         close(fd);
+    }
+    return chosen;
+}
+
+// A mode report of the caller's, written again by the library itself. Its
+// outcome matters to nobody: a device that refuses it has gone, and the next
+// read finds that out.
+void RestoreMode(const OpenDevice& device, const uint8_t* report, uint32_t length) {
+    const ssize_t written = write(device.fd, report, length);
+    (void)written;
+}
+
+// Moves every report hidraw holds into the read policy without waiting.
+// hidraw hands out one report per read() and drops new ones once 63 wait, so
+// a queue left to fill would hold nothing but stale reports. False once the
+// device has gone (EIO), after what it had queued.
+bool DrainQueue(OpenDevice* device) {
+    uint8_t report[readSize];
+    for (;;) {
+        const ssize_t n = read(device->fd, report, sizeof(report));
+        if (n > 0) {
+            const uint32_t length = static_cast<uint32_t>(n);
+            NoteArrival(&device->policy, report, length);
+            uint8_t mode[maxModeBytes];
+            uint32_t modeLength = 0;
+            if (ModeToRestore(&device->keeper, report, length, mode, &modeLength)) {
+                RestoreMode(*device, mode, modeLength);
+            }
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+    }
+}
+
+void LetGoOfDeadFile(OpenDevice* device) {
+    close(device->fd);
+    device->fd = -1;
+}
+
+// Watches /dev before the first look, so that a node created between the
+// look and the wait still wakes the wait.
+bool StartWatching(OpenDevice* device) {
+    if (device->watch >= 0) {
+        return true;
+    }
+    device->watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (device->watch >= 0 && inotify_add_watch(device->watch, "/dev", IN_CREATE | IN_ATTRIB) < 0) {
+        close(device->watch);
+        device->watch = -1;
+    }
+    return device->watch >= 0;
+}
+
+void StopWatching(OpenDevice* device) {
+    if (device->watch >= 0) {
+        close(device->watch);
+        device->watch = -1;
+    }
+}
+
+// A look for the device under cancellation held off: a probe's reader that
+// is cancelled here leaves no file half taken over.
+bool TryReopen(OpenDevice* device) {
+    int oldState = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldState);
+    DeviceIdentity identity{};
+    static OutputReportLengths lengths;
+    const int fd = OpenBestNode(device->identity, &identity, &lengths);
+    if (fd >= 0) {
+        device->lengths = lengths;
+        device->identity = identity;
+        device->fd = fd;
+        StopWatching(device);
+        // It starts in its own default mode, reporting on button changes only.
+        uint8_t mode[maxModeBytes];
+        uint32_t modeLength = 0;
+        if (ModeAfterReturn(&device->keeper, mode, &modeLength)) {
+            RestoreMode(*device, mode, modeLength);
+        }
+    }
+    pthread_setcancelstate(oldState, nullptr);
+    return fd >= 0;
+}
+
+// Waits until the device is back and open again. False when a signal cut the
+// wait short; the wait is a cancellation point, as a blocking read is.
+bool AwaitReturn(OpenDevice* device) {
+    for (;;) {
+        const bool watching = StartWatching(device);
+        if (TryReopen(device)) {
+            return true;
+        }
+        pollfd events{device->watch, POLLIN, 0};
+        if (poll(&events, watching ? 1 : 0, rescanMs) < 0) {
+            return false;
+        }
+        char discarded[4096];
+        while (watching && read(device->watch, discarded, sizeof(discarded)) > 0) {
+        }
+    }
+}
+}  // namespace
+
+int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    for (int32_t handle = 0; handle < maxHandles; ++handle) {
+        OpenDevice& device = devices[handle];
+        if (device.inUse) {
+            continue;
+        }
+        DeviceIdentity wanted{vendorId, productId, {}};
+        const int fd = OpenBestNode(wanted, &device.identity, &device.lengths);
+        if (fd < 0) {
+            return -1;
+        }
+        device.fd = fd;
+        device.watch = -1;
+        ResetReadPolicy(&device.policy);
+        ResetModeKeeper(&device.keeper);
+        device.inUse = true;
+        return handle;
     }
     return -1;
 }
@@ -151,14 +267,22 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
         return 0;
     }
     for (;;) {
-        if (!DrainQueue(device)) {
-            return 0;
+        if (device->fd >= 0 && !DrainQueue(device)) {
+            LetGoOfDeadFile(device);
         }
+        // What the device sent before it went comes first.
         if (TakeReport(&device->policy, buffer, bytesRead)) {
             return 1;
         }
-        // Nothing new: wait for the next report. A signal ends the wait
-        // (poll is never restarted), and the caller's buffer stays as it was.
+        if (device->fd < 0) {
+            if (!AwaitReturn(device)) {
+                return 0;
+            }
+            continue;
+        }
+        // Nothing new: wait for the next report, or for the device to go. A
+        // signal ends the wait (poll is never restarted), and the caller's
+        // buffer stays as it was.
         pollfd waiting{device->fd, POLLIN, 0};
         if (poll(&waiting, 1, -1) < 0) {
             return 0;
@@ -168,13 +292,19 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
 
 int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     *bytesWritten = 0;
-    const OpenDevice* device = DeviceFor(handle);
+    OpenDevice* device = DeviceFor(handle);
     if (device == nullptr) {
         return 0;
     }
     const uint32_t length = SendLength(device->lengths, buffer[0]);
     if (length == 0) {
         return 0;
+    }
+    // What the caller asks for counts whether or not it gets through: a
+    // motor switched off while the device was away stays off when it returns.
+    NoteCallerReport(&device->keeper, buffer, length);
+    if (device->fd < 0) {
+        return 0;  // gone: nothing waits for it to return
     }
     const ssize_t n = write(device->fd, buffer, length);
     if (n < 0) {
@@ -187,7 +317,10 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
 void CloseHidHandle(int32_t handle) {
     OpenDevice* device = DeviceFor(handle);
     if (device != nullptr) {
-        close(device->fd);
-        device->fd = -1;
+        if (device->fd >= 0) {
+            LetGoOfDeadFile(device);
+        }
+        StopWatching(device);
+        device->inUse = false;
     }
 }
