@@ -20,21 +20,28 @@ void RunAhead() {
     }
 }
 
+struct Phase {
+    const char* name;
+    std::string (*run)(const char* program);
+};
+
+constexpr Phase phases[] = {
+    {"usb", RunUsbPhase},
+    {"streaming", RunStreamingPhase},
+    {"dropout", RunDropoutPhase},
+    {"dropout-idle", RunIdleDropoutPhase},
+    {"dropout-stop", RunStoppedDropoutPhase},
+    {"probe-dropout", RunProbeDropoutPhase},
+    {"absent", RunAbsentPhase},
+    {"bluetooth", RunBluetoothPhase},
+    {"bluetooth-answering", RunAnsweringBluetoothPhase},
+};
+
 std::string RunPhase(const char* name, const char* program) {
-    if (strcmp(name, "usb") == 0) {
-        return RunUsbPhase(program);
-    }
-    if (strcmp(name, "streaming") == 0) {
-        return RunStreamingPhase(program);
-    }
-    if (strcmp(name, "absent") == 0) {
-        return RunAbsentPhase(program);
-    }
-    if (strcmp(name, "bluetooth-answering") == 0) {
-        return RunAnsweringBluetoothPhase(program);
-    }
-    if (strcmp(name, "bluetooth") == 0) {
-        return RunBluetoothPhase(program);
+    for (const Phase& phase : phases) {
+        if (strcmp(name, phase.name) == 0) {
+            return phase.run(program);
+        }
     }
     return "no such phase";
 }

@@ -25,6 +25,17 @@ constexpr PressStep pressSteps[] = {
     {"Home", 0x00, 0x80, -1, 0, false},
 };
 const LedBar pressBar = {0xF0, 0x00, 0x10, 0x30, 0x10, 0x00};
+// On Bluetooth, level 2 is kept for 5 s without a press, across hid-wiimote's
+// status requests and its mode changes: the pulses must keep running.
+constexpr int64_t unpressedUs = 5'000'000;
+constexpr PressStep bluetoothSteps[] = {
+    {"A", 0x00, 0x08, 0x10, 0, false},
+    {"+", 0x10, 0x00, 0x30, 0, false, unpressedUs},
+    {"-", 0x00, 0x10, 0x10, 0, false},
+    {"Home", 0x00, 0x80, -1, 0, false},
+};
+// The longest gap between two pulses that tells running from stalled pulses.
+constexpr int64_t pulseGapLimitUs = 1'000'000;
 
 // Presses as a user makes them, each held 150 ms whatever the program does,
 // through every level; and a 40 ms tap of - that starts just as a pulse
@@ -38,6 +49,32 @@ constexpr PressStep userSteps[] = {
     {"A off", 0x00, 0x08, 0x00, userHoldUs, false}, {"Home", 0x00, 0x80, -1, 0, false},
 };
 const LedBar userBar = {0xF0, 0x00, 0x10, 0x30, 0x70, 0xF0, 0x70, 0x30, 0x00};
+// The controller goes away for 3 s mid-pulse at level 1, or at level 0, and
+// comes back as a new device; or it stays away and the program gets Ctrl-C.
+constexpr int64_t awayUs = 3'000'000;
+constexpr PressStep dropoutSteps[] = {
+    {"A", 0x00, 0x08, 0x10, 0, false},
+    {"away", 0x00, 0x00, -1, awayUs, true, 0, StepAction::vanish},
+    {"+", 0x10, 0x00, 0x30, 0, false},
+    {"Home", 0x00, 0x80, -1, 0, false},
+};
+constexpr PressStep idleDropoutSteps[] = {
+    {"A", 0x00, 0x08, 0x10, 0, false},
+    {"A off", 0x00, 0x08, 0x00, 0, false},
+    {"away", 0x00, 0x00, -1, awayUs, false, 0, StepAction::vanish},
+    {"A", 0x00, 0x08, 0x10, 0, false},
+    {"Home", 0x00, 0x80, -1, 0, false},
+};
+constexpr PressStep stoppedDropoutSteps[] = {
+    {"A", 0x00, 0x08, 0x10, 0, false},
+    {"away", 0x00, 0x00, -1, 0, true, 0, StepAction::vanishAndStop},
+};
+// At level 0 a program waiting for its controller to return stays near idle.
+constexpr double idleShareLimit = 0.05;
+// The clean stop's usual time: the motor and LEDs off, the terminal restored.
+constexpr int64_t stopLimitUs = 1'000'000;
+constexpr int stoppedBySigint = 130;
+
 // Tells a library that hands out fresh input from one that reads hidraw's
 // stale queue (about 6 s behind) by an order of magnitude; how fast it really
 // is belongs to the benchmark.
@@ -140,21 +177,125 @@ std::string CheckLatencies(const PressScript& script, int64_t limitUs) {
     return problem;
 }
 
+// After the controller's own status report it sends nothing until its mode
+// is set again: the library must set it, carrying the motor state of that
+// moment, and the pulses must go on within a pass or so.
+std::string CheckModeRestored(const SessionRecord& record) {
+    const int64_t statusUs = record.history.statusAtUs;
+    const ReceivedReport* restored = nullptr;
+    const ReceivedReport* nextPulse = nullptr;
+    bool motorOn = false;  // as the program last set it before the mode came again
+    for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
+        const ReceivedReport& report = record.reports[i];
+        const uint8_t id = report.event.bytes[0];
+        if (restored == nullptr && id == 0x13) {
+            motorOn = (report.event.bytes[1] & 0x01) != 0;
+        } else if (restored == nullptr && id == 0x12 && report.atUs >= statusUs) {
+            restored = &report;
+        } else if (restored != nullptr && id == 0x13 && report.event.bytes[1] == 0x01) {
+            nextPulse = &report;
+            break;
+        }
+    }
+    if (restored == nullptr || restored->event.bytes[2] != 0x31 ||
+        (restored->event.bytes[1] & 0x01) != (motorOn ? 1 : 0)) {
+        return "after the status report the mode was not set to 31 with the motor bit of that "
+               "moment";
+    }
+    if (nextPulse == nullptr) {
+        return "no pulse after the mode was set again";
+    }
+    const int64_t resumeUs = nextPulse->atUs - statusUs;
+    printf(
+        "kernel-test: figure: status report -> mode 12 %02x 31 set again after %.1f ms, the "
+        "pulses on at the next 13 01 after %.1f ms\n",
+        restored->event.bytes[1], static_cast<double>(restored->atUs - statusUs) / 1000.0,
+        static_cast<double>(resumeUs) / 1000.0);
+    return resumeUs <= pulseGapLimitUs ? std::string()
+                                       : "the pulses stopped after the status report";
+}
+
+// The longest time between two switch-ons while the motor is meant to run.
+std::string CheckPulseGaps(const SessionRecord& record) {
+    int64_t lastOnUs = 0;
+    int64_t longestUs = 0;
+    bool running = false;
+    for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
+        const RemoteEvent& event = record.reports[i].event;
+        if (event.bytes[0] == 0x11) {
+            running = event.bytes[1] != 0x00;
+            lastOnUs = running ? lastOnUs : 0;
+        } else if (event.bytes[0] == 0x13 && event.bytes[1] == 0x01) {
+            const int64_t atUs = record.reports[i].atUs;
+            longestUs = lastOnUs != 0 && atUs - lastOnUs > longestUs ? atUs - lastOnUs : longestUs;
+            lastOnUs = atUs;
+        }
+    }
+    printf("kernel-test: figure: longest gap between two 13 01 reports: %.1f ms\n",
+           static_cast<double>(longestUs) / 1000.0);
+    return longestUs <= pulseGapLimitUs ? std::string() : "the pulses stalled";
+}
+
+enum class Verdict : uint8_t { presses, dropout, stoppedWhileAway, cannotOpen };
+
 struct SessionPlan {
     RemoteBus bus;
     const char* expectedDriver;
     bool expectOpenClose;
-    bool answersRequests;
+    RemoteBehaviour behaviour;
     const PressStep* steps;
     size_t stepCount;
     const LedBar* bar;
     int64_t latencyLimitUs;  // 0: no limit, no figures
+    Verdict verdict = Verdict::presses;
+    double awayShareLimit = 1.0;
 };
+
+std::string Judge(const SessionPlan& plan, const PressScript& script, const SessionRecord& record,
+                  int modeChanges) {
+    std::string problem;
+    switch (plan.verdict) {
+        case Verdict::presses:
+            problem = CheckPressSession(record, plan.expectOpenClose, *plan.bar);
+            break;
+        case Verdict::dropout:
+            problem = CheckDropoutSession(record, 0);
+            break;
+        case Verdict::stoppedWhileAway: {
+            problem = CheckDropoutSession(record, stoppedBySigint);
+            const int64_t stopUs = record.programEndUs - record.history.stopSentAtUs;
+            printf("kernel-test: figure: Ctrl-C while away -> the program ended after %.1f ms\n",
+                   static_cast<double>(stopUs) / 1000.0);
+            if (problem.empty() && (record.history.stopSentAtUs == 0 || stopUs > stopLimitUs)) {
+                problem = "Ctrl-C while the controller was away did not end the run in time";
+            }
+            break;
+        }
+        case Verdict::cannotOpen:
+            return CheckCannotOpen(record);
+    }
+    if (problem.empty() && record.history.cpuWhileGone > plan.awayShareLimit) {
+        problem = "the program was not idle while its controller was away";
+    }
+    if (problem.empty() && plan.latencyLimitUs > 0) {
+        problem = CheckLatencies(script, plan.latencyLimitUs);
+    }
+    if (problem.empty() && plan.bus == RemoteBus::bluetooth) {
+        problem = CheckPulseGaps(record);
+    }
+    if (problem.empty() && record.history.statusAtUs != 0) {
+        problem = CheckModeRestored(record);
+    }
+    if (problem.empty() && plan.behaviour.answersRequests && modeChanges == 0) {
+        problem = "hid-wiimote never set its mode while the program ran";
+    }
+    return problem;
+}
 
 std::string PressSession(const SessionPlan& plan, const char* program) {
     const RemoteBus bus = plan.bus;
-    ResetRemote(plan.answersRequests);
-    const int remoteFd = CreateRemote(bus, remoteProduct);
+    ResetRemote(plan.behaviour);
+    int remoteFd = CreateRemote(bus, remoteProduct);
     if (remoteFd < 0) {
         return "cannot create a uhid device";
     }
@@ -169,39 +310,105 @@ std::string PressSession(const SessionPlan& plan, const char* program) {
     }
     PressScript script{};
     StartScript(&script, plan.steps, plan.stepCount);
-    RunSession(remoteFd, program, &script, &record);
-    DestroyRemote(remoteFd);
+    RunSession(&remoteFd, bus, program, &script, &record);
+    if (remoteFd >= 0) {
+        DestroyRemote(remoteFd);
+    }
     const int modeChanges = bus == RemoteBus::bluetooth ? SetAsideWiimoteReports(&record) : 0;
-    std::string problem = CheckPressSession(record, plan.expectOpenClose, *plan.bar);
-    if (plan.latencyLimitUs > 0) {
-        const std::string slow = CheckLatencies(script, plan.latencyLimitUs);
-        problem = problem.empty() ? slow : problem;
-    }
-    if (problem.empty() && plan.answersRequests && modeChanges == 0) {
-        problem = "hid-wiimote never set its mode while the program ran";
-    }
+    const std::string problem = Judge(plan, script, record, modeChanges);
     if (!problem.empty()) {
         Show("reports before the program started:",
              DescribeReports(record, 0, record.firstProgramReport));
         Show("the program's first reports:",
              DescribeReports(record, record.firstProgramReport, shownReports));
     }
+    fflush(stdout);
     return problem;
 }
 
-constexpr size_t pressStepCount = sizeof(pressSteps) / sizeof(pressSteps[0]);
-constexpr size_t userStepCount = sizeof(userSteps) / sizeof(userSteps[0]);
+template <size_t count>
+constexpr size_t CountOf(const PressStep (&)[count]) {
+    return count;
+}
+
 }  // namespace
 
+// The controller also reports its status unasked at level 2, with an
+// extension plugged in, and then falls silent until its mode is set again.
 std::string RunUsbPhase(const char* program) {
-    return PressSession(
-        {RemoteBus::usb, "hid-generic", true, false, pressSteps, pressStepCount, &pressBar, 0},
-        program);
+    return PressSession({RemoteBus::usb,
+                         "hid-generic",
+                         true,
+                         {false, true, true, false},
+                         pressSteps,
+                         CountOf(pressSteps),
+                         &pressBar,
+                         0},
+                        program);
 }
 
 std::string RunStreamingPhase(const char* program) {
-    return PressSession({RemoteBus::usb, "hid-generic", true, false, userSteps, userStepCount,
-                         &userBar, pressLatencyLimitUs},
+    return PressSession({RemoteBus::usb,
+                         "hid-generic",
+                         true,
+                         {},
+                         userSteps,
+                         CountOf(userSteps),
+                         &userBar,
+                         pressLatencyLimitUs},
+                        program);
+}
+
+std::string RunDropoutPhase(const char* program) {
+    return PressSession({RemoteBus::usb,
+                         "hid-generic",
+                         false,
+                         {},
+                         dropoutSteps,
+                         CountOf(dropoutSteps),
+                         nullptr,
+                         pressLatencyLimitUs,
+                         Verdict::dropout},
+                        program);
+}
+
+std::string RunIdleDropoutPhase(const char* program) {
+    return PressSession({RemoteBus::usb,
+                         "hid-generic",
+                         false,
+                         {},
+                         idleDropoutSteps,
+                         CountOf(idleDropoutSteps),
+                         nullptr,
+                         pressLatencyLimitUs,
+                         Verdict::dropout,
+                         idleShareLimit},
+                        program);
+}
+
+std::string RunStoppedDropoutPhase(const char* program) {
+    return PressSession({RemoteBus::usb,
+                         "hid-generic",
+                         false,
+                         {},
+                         stoppedDropoutSteps,
+                         CountOf(stoppedDropoutSteps),
+                         nullptr,
+                         0,
+                         Verdict::stoppedWhileAway},
+                        program);
+}
+
+std::string RunProbeDropoutPhase(const char* program) {
+    return PressSession({RemoteBus::usb,
+                         "hid-generic",
+                         false,
+                         {false, false, false, true},
+                         nullptr,
+                         0,
+                         nullptr,
+                         0,
+                         Verdict::cannotOpen},
                         program);
 }
 
@@ -210,12 +417,14 @@ std::string RunAbsentPhase(const char* program) {
         return "a hidraw node is left from before";
     }
     SessionRecord alone{};
-    RunSession(-1, program, nullptr, &alone);
+    int noRemote = -1;
+    RunSession(&noRemote, RemoteBus::usb, program, nullptr, &alone);
     std::string problem = CheckNotFound(alone);
     if (!problem.empty()) {
         return "with no device: " + problem;
     }
-    const int remoteFd = CreateRemote(RemoteBus::usb, strangerProduct);
+    ResetRemote({});
+    int remoteFd = CreateRemote(RemoteBus::usb, strangerProduct);
     if (remoteFd < 0) {
         return "cannot create a uhid device";
     }
@@ -224,22 +433,34 @@ std::string RunAbsentPhase(const char* program) {
         DestroyRemote(remoteFd);
         return "the device with other ids got no hidraw node";
     }
-    RunSession(remoteFd, program, nullptr, &stranger);
+    RunSession(&remoteFd, RemoteBus::usb, program, nullptr, &stranger);
     DestroyRemote(remoteFd);
     problem = CheckNotFound(stranger);
     return problem.empty() ? problem : "with a device of other ids: " + problem;
 }
 
 std::string RunBluetoothPhase(const char* program) {
-    return PressSession(
-        {RemoteBus::bluetooth, "wiimote", false, false, pressSteps, pressStepCount, &pressBar, 0},
-        program);
+    return PressSession({RemoteBus::bluetooth,
+                         "wiimote",
+                         false,
+                         {},
+                         bluetoothSteps,
+                         CountOf(bluetoothSteps),
+                         &pressBar,
+                         0},
+                        program);
 }
 
-// The controller's unasked status report mid-session makes hid-wiimote set
-// mode 0x30 under the program, which must carry on with buttons only.
+// The controller answers hid-wiimote, whose answers to its status reports
+// set mode 0x30 under the program: the library must win the mode back.
 std::string RunAnsweringBluetoothPhase(const char* program) {
-    return PressSession(
-        {RemoteBus::bluetooth, "wiimote", false, true, pressSteps, pressStepCount, &pressBar, 0},
-        program);
+    return PressSession({RemoteBus::bluetooth,
+                         "wiimote",
+                         false,
+                         {true, false, false, false},
+                         bluetoothSteps,
+                         CountOf(bluetoothSteps),
+                         &pressBar,
+                         0},
+                        program);
 }

@@ -9,6 +9,13 @@ std::string RunUsbPhase(const char* program);
 // A controller that streams motion reports every 10 ms, pressed as a user
 // would: every press must take effect within a pass or so.
 std::string RunStreamingPhase(const char* program);
+// A controller that goes away mid-pulse at level 1 and comes back 3 s later
+// as a new device; the same at level 0; one that stays away while the
+// program is sent Ctrl-C; one that goes away inside the probe window.
+std::string RunDropoutPhase(const char* program);
+std::string RunIdleDropoutPhase(const char* program);
+std::string RunStoppedDropoutPhase(const char* program);
+std::string RunProbeDropoutPhase(const char* program);
 // No controller at all, then only a device with other ids.
 std::string RunAbsentPhase(const char* program);
 // A controller on Bluetooth, where the kernel's own hid-wiimote driver binds

@@ -24,13 +24,17 @@ void StartPress(PressScript* script, int64_t nowUs) {
         EnterStage(script, ScriptStage::done, nowUs);
         return;
     }
+    const PressStep& step = script->steps[script->step];
     script->effectSeen = false;
     script->pressedAtUs[script->step] = -1;
     script->latencyUs[script->step] = -1;
-    EnterStage(script,
-               script->steps[script->step].afterMotorOn ? ScriptStage::waitingForMotorOn
-                                                        : ScriptStage::holding,
-               nowUs);
+    if (step.afterMotorOn) {
+        EnterStage(script, ScriptStage::waitingForMotorOn, nowUs);
+    } else {
+        EnterStage(script,
+                   step.action == StepAction::press ? ScriptStage::holding : ScriptStage::away,
+                   nowUs);
+    }
 }
 
 void FailUntaken(PressScript* script, const char* how) {
@@ -72,6 +76,7 @@ void AdvanceScript(PressScript* script, int64_t nowUs, bool screenShown) {
             }
             return;
         case ScriptStage::waitingForMotorOn:
+        case ScriptStage::away:
             return;
         case ScriptStage::holding: {
             const int64_t holdUs = script->steps[script->step].holdUs;
@@ -83,8 +88,11 @@ void AdvanceScript(PressScript* script, int64_t nowUs, bool screenShown) {
             return;
         }
         case ScriptStage::releasing: {
-            const bool timed = script->steps[script->step].holdUs > 0;
-            if (script->effectSeen && elapsedUs >= (timed ? timedReleaseUs : releaseUs)) {
+            const PressStep& step = script->steps[script->step];
+            const int64_t restUs = step.restUs > 0   ? step.restUs
+                                   : step.holdUs > 0 ? timedReleaseUs
+                                                     : releaseUs;
+            if (script->effectSeen && elapsedUs >= restUs) {
                 ++script->step;
                 StartPress(script, nowUs);
             } else if (!script->effectSeen && elapsedUs >= effectLimitUs) {
@@ -109,7 +117,15 @@ void NoteLedReport(PressScript* script, uint8_t ledBits, int64_t atUs) {
 
 void NoteMotorOn(PressScript* script, int64_t atUs) {
     if (script->stage == ScriptStage::waitingForMotorOn) {
-        EnterStage(script, ScriptStage::holding, atUs);
+        const bool press = script->steps[script->step].action == StepAction::press;
+        EnterStage(script, press ? ScriptStage::holding : ScriptStage::away, atUs);
+    }
+}
+
+void NoteReturned(PressScript* script, int64_t atUs) {
+    if (script->stage == ScriptStage::away) {
+        ++script->step;
+        StartPress(script, atUs);
     }
 }
 

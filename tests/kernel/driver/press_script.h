@@ -10,13 +10,20 @@
 #include <cstdint>
 #include <string>
 
+// A step presses buttons, or takes the controller away: it is destroyed (as
+// when its batteries go flat) and, after holdUs, comes back as a new device;
+// or it stays away and the program is sent Ctrl-C.
+enum class StepAction : uint8_t { press, vanish, vanishAndStop };
+
 struct PressStep {
     const char* name;
     uint8_t buttons1;
     uint8_t buttons2;
-    int awaitedLeds;    // LED bits that show the press was taken; -1: hold to the end
-    int64_t holdUs;     // 0: until the effect shows
-    bool afterMotorOn;  // pressed just after the program switches the motor on
+    int awaitedLeds;     // LED bits that show the press was taken; -1: hold to the end
+    int64_t holdUs;      // 0: until the effect shows; for a vanish, the time away
+    bool afterMotorOn;   // starts just after the program switches the motor on
+    int64_t restUs = 0;  // released for this long afterwards; 0: the usual time
+    StepAction action = StepAction::press;
 };
 
 enum class ScriptStage : uint8_t {
@@ -24,6 +31,7 @@ enum class ScriptStage : uint8_t {
     settling,
     waitingForMotorOn,
     holding,
+    away,
     releasing,
     done
 };
@@ -47,6 +55,8 @@ void StartScript(PressScript* script, const PressStep* steps, size_t stepCount);
 void AdvanceScript(PressScript* script, int64_t nowUs, bool screenShown);
 void NoteLedReport(PressScript* script, uint8_t ledBits, int64_t atUs);
 void NoteMotorOn(PressScript* script, int64_t atUs);
+// The controller that went away is back: the next step begins.
+void NoteReturned(PressScript* script, int64_t atUs);
 // The controller sent a report now; the first one with a press dates it.
 void NoteReportSent(PressScript* script, int64_t atUs);
 void ScriptButtons(const PressScript& script, uint8_t* buttons1, uint8_t* buttons2);

@@ -1,7 +1,12 @@
 #include "session.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 
 #include "clock.h"
 
@@ -10,18 +15,28 @@ constexpr int64_t reportPeriodUs = 10'000;
 constexpr int64_t sessionLimitUs = 90'000'000;
 // Reports the program wrote just before it ended may still be on their way.
 constexpr int64_t afterEndUs = 300'000;
+// Ctrl-C goes out this long after the controller was taken away.
+constexpr int64_t stopWhileGoneUs = 1'000'000;
 constexpr uint8_t modeReportId = 0x12;
 constexpr uint8_t ledReportId = 0x11;
 constexpr uint8_t motorReportId = 0x13;
+constexpr uint8_t statusRequestId = 0x15;
+constexpr uint8_t continuousBit = 0x04;
+constexpr uint8_t extensionBit = 0x02;  // in byte 3 of a status report
 
 struct Controller {
-    uint8_t mode;  // 0 until a mode report arrives: the controller stays quiet
-    bool answersRequests;
+    RemoteBehaviour behaviour;
+    uint8_t mode;
+    bool continuous;
+    bool silenced;  // a status report went out and no mode report came since
     bool statusVolunteered;
+    bool sentData;
+    uint8_t lastButtons1;
+    uint8_t lastButtons2;
     uint32_t reportsSent;
 };
 
-Controller controller{0, false, false, 0};
+Controller controller{};
 
 void Record(const RemoteEvent& event, int64_t atUs, SessionRecord* record) {
     switch (event.kind) {
@@ -48,12 +63,16 @@ void CurrentButtons(const PressScript* script, uint8_t* buttons1, uint8_t* butto
     }
 }
 
-void SendStatus(int remoteFd, const PressScript* script) {
+// After a status report a real controller sends no data until its mode is
+// set again.
+void SendStatus(int remoteFd, const PressScript* script, bool extension) {
     uint8_t buttons1 = 0;
     uint8_t buttons2 = 0;
     CurrentButtons(script, &buttons1, &buttons2);
-    const uint8_t status[] = {0x20, buttons1, buttons2, 0x00, 0x00, 0x00, 0xC8};
+    const uint8_t flags = extension ? extensionBit : 0x00;
+    const uint8_t status[] = {0x20, buttons1, buttons2, flags, 0x00, 0x00, 0xC8};
     SendInputReport(remoteFd, status, sizeof(status));
+    controller.silenced = true;
 }
 
 // What a real controller says to the status request (0x15: status report
@@ -64,8 +83,8 @@ void Answer(int remoteFd, const RemoteEvent& event, const PressScript* script) {
     uint8_t buttons1 = 0;
     uint8_t buttons2 = 0;
     CurrentButtons(script, &buttons1, &buttons2);
-    if (event.bytes[0] == 0x15) {
-        SendStatus(remoteFd, script);
+    if (event.bytes[0] == statusRequestId) {
+        SendStatus(remoteFd, script, false);
     } else if (event.bytes[0] == 0x17 && event.length >= 7) {
         uint8_t data[22] = {0x21, buttons1, buttons2, 0xF8, event.bytes[3], event.bytes[4]};
         SendInputReport(remoteFd, data, sizeof(data));
@@ -77,11 +96,18 @@ void Answer(int remoteFd, const RemoteEvent& event, const PressScript* script) {
 
 // The buttons, and for mode 0x31 the motion bytes of a controller in a hand,
 // each axis jittering by one count: X is never 0, which is what the program's
-// probe looks for.
-void SendReport(int remoteFd, Controller& controller, PressScript* script) {
+// probe looks for. Without the continuous bit, a report goes out only when
+// something in it changed: in mode 0x31 always, in 0x30 only with a button.
+void SendReport(int remoteFd, PressScript* script, SessionRecord* record) {
     uint8_t buttons1 = 0;
     uint8_t buttons2 = 0;
     CurrentButtons(script, &buttons1, &buttons2);
+    const bool changed = !controller.sentData || buttons1 != controller.lastButtons1 ||
+                         buttons2 != controller.lastButtons2;
+    if (remoteFd < 0 || controller.silenced ||
+        (controller.mode == 0x30 && !changed && !controller.continuous)) {
+        return;
+    }
     const uint8_t jitter = static_cast<uint8_t>(++controller.reportsSent % 2);
     if (controller.mode == 0x30) {
         const uint8_t report[] = {0x30, buttons1, buttons2};
@@ -97,14 +123,27 @@ void SendReport(int remoteFd, Controller& controller, PressScript* script) {
     } else {
         return;
     }
+    controller.sentData = true;
+    controller.lastButtons1 = buttons1;
+    controller.lastButtons2 = buttons2;
+    RemoteHistory& history = record->history;
+    if (history.backAtUs != 0 && history.firstInputBackUs == 0) {
+        history.firstInputBackUs = NowUs();
+    }
     if (script != nullptr) {
         NoteReportSent(script, NowUs());
     }
 }
 
-void TakeEvent(int remoteFd, Controller* controller, PressScript* script, SessionRecord* record) {
+void TakeController(int* remoteFd, SessionRecord* record) {
+    DestroyRemote(*remoteFd);
+    *remoteFd = -1;
+    record->history.goneAtUs = NowUs();
+}
+
+void TakeEvent(int* remoteFd, PressScript* script, SessionRecord* record) {
     RemoteEvent event{};
-    if (!ReadRemoteEvent(remoteFd, &event)) {
+    if (!ReadRemoteEvent(*remoteFd, &event)) {
         return;
     }
     Record(event, NowUs(), record);
@@ -112,18 +151,25 @@ void TakeEvent(int remoteFd, Controller* controller, PressScript* script, Sessio
         return;
     }
     if (event.bytes[0] == modeReportId && event.length >= 3) {
-        controller->mode = event.bytes[2];
-    }
-    if (controller->answersRequests) {
-        Answer(remoteFd, event, script);
-        // A real controller also reports its status unasked, when an
-        // extension comes or goes; hid-wiimote then sets its own reporting
-        // mode. Once, in the middle of the session, at power level 2.
-        if (event.bytes[0] == ledReportId && event.bytes[1] == 0x30 &&
-            !controller->statusVolunteered) {
-            controller->statusVolunteered = true;
-            SendStatus(remoteFd, script);
+        controller.mode = event.bytes[2];
+        controller.continuous = (event.bytes[1] & continuousBit) != 0;
+        controller.silenced = false;
+        controller.sentData = false;  // a fresh mode reports at once
+        if (controller.behaviour.vanishesOnMode) {
+            TakeController(remoteFd, record);
+            return;
         }
+    }
+    if (controller.behaviour.answersRequests) {
+        Answer(*remoteFd, event, script);
+    }
+    // A real controller also reports its status unasked, when an extension
+    // comes or goes. Once, in the middle of the session, at power level 2.
+    if ((controller.behaviour.answersRequests || controller.behaviour.volunteersStatus) &&
+        event.bytes[0] == ledReportId && event.bytes[1] == 0x30 && !controller.statusVolunteered) {
+        controller.statusVolunteered = true;
+        SendStatus(*remoteFd, script, controller.behaviour.extensionInStatus);
+        record->history.statusAtUs = NowUs();
     }
     if (script == nullptr) {
         return;
@@ -136,8 +182,8 @@ void TakeEvent(int remoteFd, Controller* controller, PressScript* script, Sessio
         // 10 ms step.
         const ScriptStage before = script->stage;
         NoteMotorOn(script, NowUs());
-        if (before != script->stage) {
-            SendReport(remoteFd, *controller, script);
+        if (before != script->stage && script->stage == ScriptStage::holding) {
+            SendReport(*remoteFd, script, record);
         }
     }
 }
@@ -152,24 +198,91 @@ timespec Timeout(int64_t us) {
 bool ScreenShown(const ProgramRun& run) {
     return run.out.find("Home button") != std::string::npos;
 }
+
+// The program's processor time so far, all threads, in clock ticks.
+long ProcessorTicks(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+    FILE* file = fopen(path, "r");
+    if (file == nullptr) {
+        return -1;
+    }
+    char text[1024];
+    const size_t n = fread(text, 1, sizeof(text) - 1, file);
+    fclose(file);
+    text[n] = '\0';
+    // Fields 14 and 15 (utime, stime) follow the parenthesised name.
+    const char* at = strrchr(text, ')');
+    long utime = 0;
+    long stime = 0;
+    if (at == nullptr || sscanf(at + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+                                &utime, &stime) != 2) {
+        return -1;
+    }
+    return utime + stime;
+}
+
+// Takes the controller away when the script says so, brings it back when its
+// time away is over, and sends Ctrl-C to a program whose controller stays
+// away for good.
+void FollowAbsence(int* remoteFd, RemoteBus bus, PressScript* script, SessionRecord* record,
+                   long* ticksAtGone) {
+    if (script == nullptr || script->stage != ScriptStage::away) {
+        return;
+    }
+    const PressStep& step = script->steps[script->step];
+    RemoteHistory& history = record->history;
+    const int64_t nowUs = NowUs();
+    if (*remoteFd >= 0) {
+        TakeController(remoteFd, record);
+        *ticksAtGone = ProcessorTicks(record->run.pid);
+        return;
+    }
+    if (step.action == StepAction::vanishAndStop) {
+        if (history.stopSentAtUs == 0 && nowUs - history.goneAtUs >= stopWhileGoneUs) {
+            history.cpuWhileGone =
+                static_cast<double>(ProcessorTicks(record->run.pid) - *ticksAtGone) /
+                static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                (static_cast<double>(nowUs - history.goneAtUs) / 1e6);
+            kill(record->run.pid, SIGINT);
+            history.stopSentAtUs = nowUs;
+        }
+        return;
+    }
+    if (nowUs - history.goneAtUs < step.holdUs) {
+        return;
+    }
+    history.cpuWhileGone = static_cast<double>(ProcessorTicks(record->run.pid) - *ticksAtGone) /
+                           static_cast<double>(sysconf(_SC_CLK_TCK)) /
+                           (static_cast<double>(nowUs - history.goneAtUs) / 1e6);
+    const RemoteBehaviour behaviour = controller.behaviour;
+    ResetRemote(behaviour);
+    *remoteFd = CreateRemote(bus, remoteProduct);
+    history.backAtUs = NowUs();
+    history.firstReportBack = record->reports.size();
+    NoteReturned(script, history.backAtUs);
+}
 }  // namespace
 
-void ResetRemote(bool answersRequests) {
-    controller = Controller{0, answersRequests, false, 0};
+void ResetRemote(const RemoteBehaviour& behaviour) {
+    controller = Controller{};
+    controller.behaviour = behaviour;
+    controller.mode = 0x30;
 }
 
 void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record) {
     const int64_t endUs = NowUs() + quietUs;
-    for (int64_t nowUs = NowUs(); nowUs < endUs; nowUs = NowUs()) {
+    for (int64_t nowUs = NowUs(); nowUs < endUs && remoteFd >= 0; nowUs = NowUs()) {
         pollfd remote{remoteFd, POLLIN, 0};
         const timespec timeout = Timeout(endUs - nowUs);
         if (ppoll(&remote, 1, &timeout, nullptr) > 0) {
-            TakeEvent(remoteFd, &controller, nullptr, record);
+            TakeEvent(&remoteFd, nullptr, record);
         }
     }
 }
 
-void RunSession(int remoteFd, const char* program, PressScript* script, SessionRecord* record) {
+void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* script,
+                SessionRecord* record) {
     record->programStartUs = NowUs();
     record->firstProgramReport = record->reports.size();
     if (!StartProgram(program, &record->run)) {
@@ -177,6 +290,7 @@ void RunSession(int remoteFd, const char* program, PressScript* script, SessionR
         return;
     }
     int64_t nextReportUs = record->programStartUs;
+    long ticksAtGone = 0;
     while (!record->run.ended) {
         const int64_t nowUs = NowUs();
         if (nowUs - record->programStartUs > sessionLimitUs) {
@@ -184,7 +298,7 @@ void RunSession(int remoteFd, const char* program, PressScript* script, SessionR
             break;
         }
         if (nowUs >= nextReportUs) {
-            SendReport(remoteFd, controller, script);
+            SendReport(*remoteFd, script, record);
             // Steady 10 ms steps; after a long stall, start afresh rather than
             // sending a burst.
             nextReportUs += reportPeriodUs;
@@ -193,23 +307,23 @@ void RunSession(int remoteFd, const char* program, PressScript* script, SessionR
             }
         }
         pollfd watched[3] = {
-            {remoteFd, POLLIN, 0}, {record->run.outFd, POLLIN, 0}, {record->run.errFd, POLLIN, 0}};
+            {*remoteFd, POLLIN, 0}, {record->run.outFd, POLLIN, 0}, {record->run.errFd, POLLIN, 0}};
         const timespec timeout = Timeout(nextReportUs - NowUs());
         if (ppoll(watched, 3, &timeout, nullptr) > 0 && (watched[0].revents & POLLIN) != 0) {
-            TakeEvent(remoteFd, &controller, script, record);
+            TakeEvent(remoteFd, script, record);
         }
         CollectOutput(&record->run);
         CheckEnded(&record->run);
         if (script != nullptr) {
             AdvanceScript(script, NowUs(), ScreenShown(record->run));
+            FollowAbsence(remoteFd, bus, script, record, &ticksAtGone);
             if (!script->failure.empty()) {
                 record->failure = script->failure;
                 break;
             }
         }
     }
+    record->programEndUs = NowUs();
     EndProgram(&record->run);
-    if (remoteFd >= 0) {
-        ListenToRemote(remoteFd, afterEndUs, record);
-    }
+    ListenToRemote(*remoteFd, afterEndUs, record);
 }

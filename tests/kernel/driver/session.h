@@ -17,21 +17,49 @@ struct ReceivedReport {
     RemoteEvent event;
 };
 
+// What the controller went through besides presses, with times on the
+// session's clock (0: did not happen).
+struct RemoteHistory {
+    int64_t statusAtUs;        // it volunteered a status report
+    int64_t goneAtUs;          // it was taken away
+    double cpuWhileGone;       // the program's share of a core meanwhile
+    int64_t backAtUs;          // it came back as a new device
+    size_t firstReportBack;    // the first report the new device received
+    int64_t firstInputBackUs;  // the new device's first input report
+    int64_t stopSentAtUs;      // Ctrl-C went to the program while it was away
+};
+
 struct SessionRecord {
     std::vector<ReceivedReport> reports;
     size_t firstProgramReport;  // reports before it came before the program started
     int64_t programStartUs;
+    int64_t programEndUs;
     ProgramRun run;
     int opens;
     int closes;
     int64_t lastCloseUs;
+    RemoteHistory history;
     std::string failure;  // the session itself went wrong (script, time limit)
 };
 
-// A fresh controller for a new device, one that answers the status and memory
-// requests of the kernel's own driver or one that ignores them.
-void ResetRemote(bool answersRequests);
+// How the controller behaves besides sending its reports. It starts, as a
+// real one does, in mode 0x30 and reports only when its data changes (in
+// mode 0x31 its motion bytes change all the time) unless the mode report
+// sets the continuous bit; and after any status report it sends no data
+// until a mode report comes.
+struct RemoteBehaviour {
+    bool answersRequests;    // answers hid-wiimote's status and memory requests
+    bool volunteersStatus;   // reports its status unasked, once, at power level 2
+    bool extensionInStatus;  // that status report says an extension was plugged in
+    bool vanishesOnMode;     // is destroyed as soon as the first mode report comes
+};
+
+// A fresh controller for a new device.
+void ResetRemote(const RemoteBehaviour& behaviour);
 // Receives whatever the device is sent for quietUs on end, answering requests.
 void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record);
-// remoteFd may be -1 (no controller); script may be null (no presses).
-void RunSession(int remoteFd, const char* program, PressScript* script, SessionRecord* record);
+// *remoteFd may be -1 (no controller); script may be null (no presses). A
+// script that takes the controller away destroys it and creates it again on
+// bus, so *remoteFd changes.
+void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* script,
+                SessionRecord* record);

@@ -55,7 +55,13 @@ bool Is(const RemoteEvent& event, uint8_t id, uint8_t value) {
     return event.length == 2 && event.bytes[0] == id && event.bytes[1] == value;
 }
 
+// A status above 128 is that of a process ended by signal status - 128, as a
+// shell reports it: the program may end by raising the signal again.
 std::string ExitProblem(const ProgramRun& run, int expectedStatus) {
+    if (expectedStatus > 128 && WIFSIGNALED(run.status) &&
+        WTERMSIG(run.status) == expectedStatus - 128) {
+        return {};
+    }
     if (WIFSIGNALED(run.status)) {
         return Format("the program died of signal %d", WTERMSIG(run.status));
     }
@@ -84,7 +90,9 @@ std::string CheckEachReport(const std::vector<ReceivedReport>& reports) {
         if (event.viaSetReport || event.featureReport) {
             return where + " did not come as an output report";
         }
-        const bool ok = (event.length == 3 && event.bytes[0] == 0x12 && event.bytes[1] == 0x00 &&
+        // The mode report may carry the motor bit when the library sets it
+        // again mid-pulse.
+        const bool ok = (event.length == 3 && event.bytes[0] == 0x12 && event.bytes[1] <= 0x01 &&
                          event.bytes[2] == 0x31) ||
                         (event.length == 2 && event.bytes[0] == 0x11 &&
                          (event.bytes[1] == 0x00 || PulseFor(event.bytes[1]) != nullptr)) ||
@@ -173,8 +181,22 @@ std::string Bar(const LedBar& bar) {
     return text;
 }
 
-std::string CheckReports(const std::vector<ReceivedReport>& reports, const LedBar& expectedBar) {
-    std::string problem = CheckEachReport(reports);
+// The program sends its mode report once, first; any later one is the
+// library's, setting the mode again after a status report, and is checked
+// where a phase expects it.
+std::vector<ReceivedReport> WithoutRestoredModes(const std::vector<ReceivedReport>& reports) {
+    std::vector<ReceivedReport> kept;
+    for (size_t i = 0; i < reports.size(); ++i) {
+        if (i == 0 || reports[i].event.bytes[0] != 0x12) {
+            kept.push_back(reports[i]);
+        }
+    }
+    return kept;
+}
+
+std::string CheckReports(const std::vector<ReceivedReport>& all, const LedBar& expectedBar) {
+    std::string problem = CheckEachReport(all);
+    const std::vector<ReceivedReport> reports = WithoutRestoredModes(all);
     if (problem.empty()) {
         problem = CheckGreeting(reports);
     }
@@ -224,6 +246,83 @@ std::string CheckPressSession(const SessionRecord& record, bool expectOpenClose,
         }
     }
     return {};
+}
+
+std::string CheckDropoutSession(const SessionRecord& record, int expectedStatus) {
+    if (!record.failure.empty()) {
+        return record.failure;
+    }
+    const RemoteHistory& history = record.history;
+    std::string problem = ExitProblem(record.run, expectedStatus);
+    if (problem.empty() && !record.run.err.empty()) {
+        problem = "the program wrote to standard error: " + record.run.err;
+    }
+    if (problem.empty() && record.run.out != screenText) {
+        problem = "standard output is not the banner and usage text: " + record.run.out;
+    }
+    if (!problem.empty()) {
+        return problem;
+    }
+    printf(
+        "kernel-test: figure: processor share of the program while the controller was away: "
+        "%.1f %%\n",
+        100.0 * history.cpuWhileGone);
+    const size_t back = history.backAtUs != 0 ? history.firstReportBack : record.reports.size();
+    const std::vector<ReceivedReport> before(
+        record.reports.begin() + static_cast<std::ptrdiff_t>(record.firstProgramReport),
+        record.reports.begin() + static_cast<std::ptrdiff_t>(back));
+    const std::vector<ReceivedReport> after(
+        record.reports.begin() + static_cast<std::ptrdiff_t>(back), record.reports.end());
+    problem = CheckEachReport(before);
+    if (problem.empty()) {
+        problem = CheckGreeting(before);
+    }
+    if (problem.empty()) {
+        problem = CheckEachReport(after);
+    }
+    if (!problem.empty() || history.backAtUs == 0) {
+        return problem;
+    }
+    // The returned controller starts in its own mode: the library sets the
+    // program's again, with the motor off, as the program last asked.
+    if (after.empty() || after[0].event.length != 3 || after[0].event.bytes[0] != 0x12 ||
+        after[0].event.bytes[1] != 0x00) {
+        return "the returned controller's first report is " +
+               (after.empty() ? std::string("missing") : Hex(after[0].event)) +
+               ", not the mode report 12 00 31";
+    }
+    for (const ReceivedReport& report : after) {
+        if (report.event.bytes[0] == 0x11 && report.atUs >= history.firstInputBackUs) {
+            const double ms = static_cast<double>(report.atUs - history.firstInputBackUs) / 1000.0;
+            printf(
+                "kernel-test: figure: the program used the returned controller %.1f ms after "
+                "its first report (%.0f ms after it came back)\n",
+                ms, static_cast<double>(report.atUs - history.backAtUs) / 1000.0);
+            return ms <= 1000.0 ? std::string()
+                                : Format(
+                                      "the returned controller's first report was used only "
+                                      "after %.0f ms",
+                                      ms);
+        }
+    }
+    return "no LED report reached the returned controller after its first report";
+}
+
+std::string CheckCannotOpen(const SessionRecord& record) {
+    if (!record.failure.empty()) {
+        return record.failure;
+    }
+    std::string problem = ExitProblem(record.run, 0);
+    if (!problem.empty()) {
+        return problem + " (standard error: \"" + record.run.err + "\")";
+    }
+    if (problem.empty() && record.run.err != "Wii-Remote cannot open.\n") {
+        problem = "standard error is \"" + record.run.err + "\", not the cannot-open notice";
+    }
+    if (problem.empty() && !record.run.out.empty()) {
+        problem = "the program wrote to standard output: " + record.run.out;
+    }
+    return problem;
 }
 
 std::string CheckNotFound(const SessionRecord& record) {

@@ -18,6 +18,13 @@ using LedBar = std::vector<uint8_t>;
 // the device for it and closes it once when it is done.
 std::string CheckPressSession(const SessionRecord& record, bool expectOpenClose,
                               const LedBar& expectedBar);
+// A session whose controller was taken away: the exit status, the screen,
+// the reports on the first device and on the one that came back, the time the
+// program took to use it and its processor share while it was away (figures).
+std::string CheckDropoutSession(const SessionRecord& record, int expectedStatus);
+// A controller that went away inside the probe window: the cannot-open
+// notice and status 0, nothing on standard output.
+std::string CheckCannotOpen(const SessionRecord& record);
 // No controller to be found: the notice, status 1, nothing sent anywhere.
 std::string CheckNotFound(const SessionRecord& record);
 // The reports, one a line, for a failure's context or for the record.
