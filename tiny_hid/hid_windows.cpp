@@ -17,35 +17,47 @@
 // from then on, so a stack that rejects the exact length costs one failed
 // write, not one per report.
 //
-// Windows gives no user-mode access to the raw report descriptor. The output
-// items it declares are rebuilt from the preparsed data's value and button
-// caps and fed to the same parser as on Linux, so both platforms count the
-// bytes of a report the same way. Constant padding items have no caps and
-// are missing from that count; a stack that needs them gets the padded write.
+// A controller that drops out: its reads and writes fail (typically
+// ERROR_DEVICE_NOT_CONNECTED). The reading thread marks the device gone and
+// waits, alertably, until it is back. Finding it again is the work of a
+// thread of the library's own: the reading thread may be the probe's
+// reader, which the program ends with TerminateThread, and SetupAPI takes
+// locks (the process heap's among them) that a thread ended inside it would
+// hold for good. The finder looks whenever Windows announces a new HID
+// interface (CM_Register_Notification, where cfgmgr32 has it) and every
+// second while a device is gone, since not every system announces them.
 #include <windows.h>
-// windows.h first: the HID and SetupAPI headers need its types; hidsdi.h
-// brings hidpi.h after the usage types it needs. MinGW's HID headers declare
-// C functions without saying so to C++.
-extern "C" {
-#include <hidsdi.h>
-}
+// windows.h first: the HID, SetupAPI and configuration manager headers need
+// its types.
+#include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <atomic>
 #include <cstring>
 
+#include "device_identity.h"
+#include "mode_keeper.h"
 #include "read_policy.h"
 #include "report_descriptor.h"
 #include "tiny_hid.h"
+#include "windows_output_lengths.h"
 
 namespace {
 constexpr int maxHandles = 16;
 constexpr size_t maxReportBytes = 4096;
 constexpr size_t callerBufferBytes = 256;
-constexpr USHORT maxCaps = 512;
+constexpr DWORD rescanMs = 1000;
 
 enum class WriteMethod { exactWrite, paddedWrite, setOutputReport };
 constexpr WriteMethod writeMethods[] = {WriteMethod::exactWrite, WriteMethod::paddedWrite,
                                         WriteMethod::setOutputReport};
+
+// What the library needs to know of an open device's reports.
+struct Description {
+    OutputReportLengths lengths;
+    DWORD inputBytes;
+    DWORD paddedOutputBytes;
+};
 
 // One overlapped read stays outstanding across calls, so reports keep moving
 // from the class driver's ring (32 reports, oldest overwritten) into the read
@@ -53,143 +65,88 @@ constexpr WriteMethod writeMethods[] = {WriteMethod::exactWrite, WriteMethod::pa
 // stack: the probe's reader may be ended by TerminateThread inside a read,
 // and the system completes the read into that memory when the handle closes.
 struct OpenDevice {
-    HANDLE file;
-    OutputReportLengths lengths;
-    DWORD inputBytes;
-    DWORD paddedOutputBytes;
+    bool inUse;
+    HANDLE file;  // null once the finder has let go of a gone device's file
+    // Set by the reading thread, which then leaves the file alone; cleared by
+    // the finder once the device is open again.
+    std::atomic<bool> gone;
+    HANDLE returned;  // auto-reset: the finder has the device open again
+    DeviceIdentity identity;
+    Description description;
     WriteMethod lastWorked;
     OVERLAPPED incoming;
     bool reading;  // incoming has a read outstanding
     uint8_t incomingBytes[maxReportBytes];
     ReadPolicy policy;
+    ModeKeeper keeper;
 };
 
 OpenDevice devices[maxHandles] = {};
+// Between the main thread's opens, writes and closes and the finder. The
+// reading thread never takes it: it may be ended at any instruction.
+SRWLOCK deviceLock = SRWLOCK_INIT;
+INIT_ONCE finderStarted = INIT_ONCE_STATIC_INIT;
+HANDLE finderWake = nullptr;  // auto-reset
+
+struct Locked {
+    Locked() {
+        AcquireSRWLockExclusive(&deviceLock);
+    }
+    ~Locked() {
+        ReleaseSRWLockExclusive(&deviceLock);
+    }
+};
 
 OpenDevice* DeviceFor(int32_t handle) {
-    if (handle < 0 || handle >= maxHandles || devices[handle].file == nullptr) {
+    if (handle < 0 || handle >= maxHandles || !devices[handle].inUse) {
         return nullptr;
     }
     return &devices[handle];
 }
 
-// --- Output lengths from the preparsed data ---------------------------------
-
-struct DescriptorText {
-    uint8_t bytes[maxCaps * 2 * 14];  // at most 14 bytes per cap
-    size_t size;
-};
-
-void AddItem(DescriptorText* text, uint8_t prefix, uint32_t value, size_t dataBytes) {
-    if (text->size + 1 + dataBytes > sizeof(text->bytes)) {
-        return;
-    }
-    text->bytes[text->size++] = static_cast<uint8_t>(prefix | (dataBytes == 4 ? 3 : dataBytes));
-    for (size_t i = 0; i < dataBytes; ++i) {
-        text->bytes[text->size++] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-// One output item: reportCount fields of reportSize bits in report reportId.
-void AddOutputItem(DescriptorText* text, uint8_t reportId, uint32_t reportSize,
-                   uint32_t reportCount) {
-    constexpr uint8_t reportIdItem = 0x84;
-    constexpr uint8_t reportSizeItem = 0x74;
-    constexpr uint8_t reportCountItem = 0x94;
-    constexpr uint8_t outputItem = 0x90;
-    if (reportId != 0) {
-        AddItem(text, reportIdItem, reportId, 1);
-    }
-    AddItem(text, reportSizeItem, reportSize, 4);
-    AddItem(text, reportCountItem, reportCount, 4);
-    AddItem(text, outputItem, 0x02, 1);
-}
-
-// Items without a report ID come first: the ID is global state in a
-// descriptor, and 0 can only be had before the first Report ID item.
-void AddCaps(DescriptorText* text, const HIDP_VALUE_CAPS* values, USHORT valueCount,
-             const HIDP_BUTTON_CAPS* buttons, USHORT buttonCount, bool withId) {
-    for (USHORT i = 0; i < valueCount; ++i) {
-        if ((values[i].ReportID != 0) == withId) {
-            AddOutputItem(text, values[i].ReportID, values[i].BitSize, values[i].ReportCount);
-        }
-    }
-    for (USHORT i = 0; i < buttonCount; ++i) {
-        if ((buttons[i].ReportID != 0) == withId) {
-            const HIDP_BUTTON_CAPS& cap = buttons[i];
-            const uint32_t usages =
-                cap.IsRange ? static_cast<uint32_t>(cap.Range.UsageMax - cap.Range.UsageMin) + 1
-                            : 1;
-            AddOutputItem(text, cap.ReportID, 1, usages);
-        }
-    }
-}
-
-bool ReadLengths(PHIDP_PREPARSED_DATA preparsed, OutputReportLengths* lengths) {
-    static HIDP_VALUE_CAPS values[maxCaps];
-    static HIDP_BUTTON_CAPS buttons[maxCaps];
-    USHORT valueCount = maxCaps;
-    USHORT buttonCount = maxCaps;
-    if (HidP_GetValueCaps(HidP_Output, values, &valueCount, preparsed) != HIDP_STATUS_SUCCESS) {
-        valueCount = 0;
-    }
-    if (HidP_GetButtonCaps(HidP_Output, buttons, &buttonCount, preparsed) != HIDP_STATUS_SUCCESS) {
-        buttonCount = 0;
-    }
-    static DescriptorText text;
-    text.size = 0;
-    AddCaps(&text, values, valueCount, buttons, buttonCount, false);
-    AddCaps(&text, values, valueCount, buttons, buttonCount, true);
-    return ParseOutputReportLengths(text.bytes, text.size, lengths);
-}
-
 // --- Opening ------------------------------------------------------------------
 
-bool Matches(HANDLE file, int32_t vendorId, int32_t productId) {
+// The serial string, kept by its ASCII letters and digits: for a Bluetooth
+// controller it holds the address.
+void ReadSerial(HANDLE file, DeviceIdentity* identity) {
+    wchar_t serial[maxUniqueBytes] = {};
+    memset(identity->unique, 0, sizeof(identity->unique));
+    if (!HidD_GetSerialNumberString(file, serial, sizeof(serial) - sizeof(wchar_t))) {
+        return;
+    }
+    size_t used = 0;
+    for (size_t i = 0; i < maxUniqueBytes && serial[i] != 0 && used + 1 < maxUniqueBytes; ++i) {
+        if (serial[i] < 0x80) {
+            identity->unique[used++] = static_cast<char>(serial[i]);
+        }
+    }
+}
+
+bool Identify(HANDLE file, DeviceIdentity* identity) {
     HIDD_ATTRIBUTES attributes{};
     attributes.Size = sizeof(attributes);
     if (!HidD_GetAttributes(file, &attributes)) {
         return false;
     }
-    return attributes.VendorID == static_cast<USHORT>(vendorId) &&
-           attributes.ProductID == static_cast<USHORT>(productId);
+    identity->vendorId = attributes.VendorID;
+    identity->productId = attributes.ProductID;
+    ReadSerial(file, identity);
+    return true;
 }
 
 // A device whose caps cannot be read is skipped: nothing could be sent to it.
-bool Describe(HANDLE file, OpenDevice* device) {
+bool Describe(HANDLE file, Description* description) {
     PHIDP_PREPARSED_DATA preparsed = nullptr;
     if (!HidD_GetPreparsedData(file, &preparsed)) {
         return false;
     }
     HIDP_CAPS caps{};
     const bool described = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
-                           ReadLengths(preparsed, &device->lengths);
+                           ReadOutputLengths(preparsed, &description->lengths);
     HidD_FreePreparsedData(preparsed);
-    device->inputBytes = caps.InputReportByteLength;
-    device->paddedOutputBytes = caps.OutputReportByteLength;
-    device->lastWorked = WriteMethod::exactWrite;
+    description->inputBytes = caps.InputReportByteLength;
+    description->paddedOutputBytes = caps.OutputReportByteLength;
     return described;
-}
-
-int32_t TakeFreeHandle(HANDLE file) {
-    for (int32_t handle = 0; handle < maxHandles; ++handle) {
-        if (devices[handle].file == nullptr) {
-            OpenDevice& device = devices[handle];
-            if (!Describe(file, &device)) {
-                return -1;
-            }
-            device.incoming = OVERLAPPED{};
-            device.incoming.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-            if (device.incoming.hEvent == nullptr) {
-                return -1;
-            }
-            device.reading = false;
-            ResetReadPolicy(&device.policy);
-            device.file = file;
-            return handle;
-        }
-    }
-    return -1;
 }
 
 // The device path of interface number index; false when there are no more.
@@ -216,109 +173,23 @@ bool InterfacePath(HDEVINFO set, const GUID& hidGuid, DWORD index, char* path, s
     return true;
 }
 
-// --- Transfers ----------------------------------------------------------------
-
-// Waits for an overlapped transfer. An alertable wait ends early on an APC;
-// the transfer is then cancelled, and it counts only if it completed anyway.
-bool FinishTransfer(HANDLE file, OVERLAPPED* overlapped, bool alertable, DWORD* bytes) {
-    if (alertable) {
-        const DWORD woken = WaitForSingleObjectEx(overlapped->hEvent, INFINITE, TRUE);
-        if (woken != WAIT_OBJECT_0) {
-            CancelIoEx(file, overlapped);
-        }
-    }
-    return GetOverlappedResult(file, overlapped, bytes, TRUE) != FALSE;
-}
-
-bool Transfer(HANDLE file, uint8_t* bytes, DWORD length, bool reading, DWORD* done) {
-    *done = 0;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
-        return false;
-    }
-    const BOOL started = reading ? ReadFile(file, bytes, length, nullptr, &overlapped)
-                                 : WriteFile(file, bytes, length, nullptr, &overlapped);
-    bool ok = false;
-    if (started || GetLastError() == ERROR_IO_PENDING) {
-        ok = FinishTransfer(file, &overlapped, reading, done);
-    }
-    CloseHandle(overlapped.hEvent);
-    return ok;
-}
-
-// The length a read asks for: room for a whole input report, as the stack wants.
-DWORD ReadLength(const OpenDevice& device) {
-    const DWORD length = device.inputBytes;
-    return length == 0 || length > maxReportBytes ? maxReportBytes : length;
-}
-
-// Takes every read that has completed into the read policy and leaves a new
-// one outstanding, without waiting. False when the device refuses reads.
-bool CollectReports(OpenDevice* device) {
-    for (;;) {
-        if (!device->reading) {
-            if (!ReadFile(device->file, device->incomingBytes, ReadLength(*device), nullptr,
-                          &device->incoming) &&
-                GetLastError() != ERROR_IO_PENDING) {
-                return false;
-            }
-            device->reading = true;
-        }
-        DWORD got = 0;
-        if (!GetOverlappedResult(device->file, &device->incoming, &got, FALSE)) {
-            const DWORD error = GetLastError();
-            if (error == ERROR_IO_INCOMPLETE) {
-                return true;
-            }
-            device->reading = false;
-            // The system cancels a thread's reads when it ends: the probe's
-            // reader leaves one behind. Anything else is the device's refusal.
-            if (error != ERROR_OPERATION_ABORTED) {
-                return false;
-            }
-            continue;
-        }
-        device->reading = false;
-        const DWORD kept = got < callerBufferBytes ? got : callerBufferBytes;
-        NoteArrival(&device->policy, device->incomingBytes, kept);
-    }
-}
-
-bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWORD length,
-              DWORD* sent) {
-    if (method == WriteMethod::exactWrite) {
-        return Transfer(device.file, buffer, length, false, sent) && *sent == length;
-    }
-    // Zeros after the declared bytes, not whatever the caller's buffer holds.
-    if (device.paddedOutputBytes < length || device.paddedOutputBytes > maxReportBytes) {
-        return false;
-    }
-    uint8_t padded[maxReportBytes] = {};
-    memcpy(padded, buffer, length);
-    if (method == WriteMethod::paddedWrite) {
-        return Transfer(device.file, padded, device.paddedOutputBytes, false, sent) &&
-               *sent == device.paddedOutputBytes;
-    }
-    if (!HidD_SetOutputReport(device.file, padded, device.paddedOutputBytes)) {
-        return false;
-    }
-    *sent = device.paddedOutputBytes;
-    return true;
-}
-}  // namespace
-
-int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+// Opens the HID interfaces in enumeration order and keeps the best match for
+// wanted, with its identity and description; null when none matches. Called
+// under the lock.
+HANDLE OpenBestDevice(const DeviceIdentity& wanted, DeviceIdentity* identity,
+                      Description* description) {
     GUID hidGuid{};
     HidD_GetHidGuid(&hidGuid);
     HDEVINFO set =
         SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (set == INVALID_HANDLE_VALUE) {
-        return -1;
+        return nullptr;
     }
-    int32_t found = -1;
+    ScanChoice choice{};
+    StartScan(&choice);
+    HANDLE chosen = nullptr;
     bool more = true;
-    for (DWORD index = 0; more && found < 0; ++index) {
+    for (DWORD index = 0; more && !ScanSettled(choice, wanted); ++index) {
         static char path[1024];
         if (!InterfacePath(set, hidGuid, index, path, sizeof(path), &more)) {
             continue;
@@ -329,15 +200,265 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         if (file == INVALID_HANDLE_VALUE) {
             continue;  // not ours to open: try the next interface
         }
-        if (Matches(file, vendorId, productId)) {
-            found = TakeFreeHandle(file);
+        DeviceIdentity found{};
+        static Description foundDescription;
+        if (Identify(file, &found) && MatchDevice(wanted, found) > choice.match &&
+            Describe(file, &foundDescription) &&
+            ConsiderDevice(&choice, wanted, found, static_cast<int>(index))) {
+            if (chosen != nullptr) {
+                CloseHandle(chosen);
+            }
+            chosen = file;
+            *identity = found;
+            *description = foundDescription;
+            continue;
         }
-        if (found < 0) {
-            CloseHandle(file);
-        }
+        CloseHandle(file);
     }
     SetupDiDestroyDeviceInfoList(set);
-    return found;
+    return chosen;
+}
+
+// --- Transfers ----------------------------------------------------------------
+
+bool Write(HANDLE file, uint8_t* bytes, DWORD length, DWORD* done) {
+    *done = 0;
+    OVERLAPPED overlapped{};
+    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (overlapped.hEvent == nullptr) {
+        return false;
+    }
+    bool ok = false;
+    if (WriteFile(file, bytes, length, nullptr, &overlapped) ||
+        GetLastError() == ERROR_IO_PENDING) {
+        ok = GetOverlappedResult(file, &overlapped, done, TRUE) != FALSE;
+    }
+    CloseHandle(overlapped.hEvent);
+    return ok;
+}
+
+bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWORD length,
+              DWORD* sent) {
+    if (method == WriteMethod::exactWrite) {
+        return Write(device.file, buffer, length, sent) && *sent == length;
+    }
+    // Zeros after the declared bytes, not whatever the caller's buffer holds.
+    const DWORD paddedBytes = device.description.paddedOutputBytes;
+    if (paddedBytes < length || paddedBytes > maxReportBytes) {
+        return false;
+    }
+    uint8_t padded[maxReportBytes] = {};
+    memcpy(padded, buffer, length);
+    if (method == WriteMethod::paddedWrite) {
+        return Write(device.file, padded, paddedBytes, sent) && *sent == paddedBytes;
+    }
+    if (!HidD_SetOutputReport(device.file, padded, paddedBytes)) {
+        return false;
+    }
+    *sent = paddedBytes;
+    return true;
+}
+
+// A mode report of the caller's, written again by the library itself, the
+// way the caller's own last went out. Its outcome matters to nobody: a device
+// that refuses it has gone, and the next read finds that out.
+void RestoreMode(const OpenDevice& device, uint8_t* report, uint32_t length) {
+    DWORD sent = 0;
+    TryWrite(device, device.lastWorked, report, length, &sent);
+}
+
+// The length a read asks for: room for a whole input report, as the stack wants.
+DWORD ReadLength(const OpenDevice& device) {
+    const DWORD length = device.description.inputBytes;
+    return length == 0 || length > maxReportBytes ? maxReportBytes : length;
+}
+
+void TakeArrival(OpenDevice* device, DWORD got) {
+    const uint32_t kept = got < callerBufferBytes ? got : callerBufferBytes;
+    NoteArrival(&device->policy, device->incomingBytes, kept);
+    uint8_t mode[maxModeBytes];
+    uint32_t modeLength = 0;
+    if (ModeToRestore(&device->keeper, device->incomingBytes, kept, mode, &modeLength)) {
+        RestoreMode(*device, mode, modeLength);
+    }
+}
+
+// Takes every read that has completed into the read policy and leaves a new
+// one outstanding, without waiting. False when the device refuses reads: it
+// has gone.
+bool CollectReports(OpenDevice* device) {
+    bool restarted = false;
+    for (;;) {
+        if (!device->reading) {
+            if (!ReadFile(device->file, device->incomingBytes, ReadLength(*device), nullptr,
+                          &device->incoming) &&
+                GetLastError() != ERROR_IO_PENDING) {
+                return false;
+            }
+            device->reading = true;
+        }
+        DWORD got = 0;
+        if (GetOverlappedResult(device->file, &device->incoming, &got, FALSE)) {
+            device->reading = false;
+            restarted = false;
+            TakeArrival(device, got);
+            continue;
+        }
+        const DWORD error = GetLastError();
+        if (error == ERROR_IO_INCOMPLETE) {
+            return true;
+        }
+        device->reading = false;
+        // The system cancels a thread's reads when it ends: the probe's
+        // reader leaves one behind. A read cancelled twice running, or any
+        // other failure, is the device's going.
+        if (error != ERROR_OPERATION_ABORTED || restarted) {
+            return false;
+        }
+        restarted = true;
+    }
+}
+
+// The outstanding read ends before the file closes, so nothing completes
+// into the buffer of a slot that is free again.
+void LetGoOfFile(OpenDevice* device) {
+    if (device->file == nullptr) {
+        return;
+    }
+    if (device->reading) {
+        CancelIoEx(device->file, &device->incoming);
+        DWORD ignored = 0;
+        GetOverlappedResult(device->file, &device->incoming, &ignored, TRUE);
+        device->reading = false;
+    }
+    CloseHandle(device->file);
+    device->file = nullptr;
+}
+
+// --- Finding a device that came back -------------------------------------------
+
+// Under the lock. The device starts in its own default mode: the caller's is
+// set again at once.
+void ReopenGone(OpenDevice* device) {
+    LetGoOfFile(device);
+    DeviceIdentity identity{};
+    static Description description;
+    HANDLE file = OpenBestDevice(device->identity, &identity, &description);
+    if (file == nullptr) {
+        return;
+    }
+    device->identity = identity;
+    device->description = description;
+    device->file = file;
+    uint8_t mode[maxModeBytes];
+    uint32_t modeLength = 0;
+    if (ModeAfterReturn(&device->keeper, mode, &modeLength)) {
+        RestoreMode(*device, mode, modeLength);
+    }
+    device->gone.store(false);
+    SetEvent(device->returned);
+}
+
+bool AnyGone() {
+    for (const OpenDevice& device : devices) {
+        if (device.inUse && device.gone.load()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+DWORD CALLBACK OnInterfaceArrival(HCMNOTIFICATION, PVOID, CM_NOTIFY_ACTION action,
+                                  PCM_NOTIFY_EVENT_DATA, DWORD) {
+    if (action == CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL) {
+        SetEvent(finderWake);
+    }
+    return ERROR_SUCCESS;
+}
+
+// Windows 8 and later announce new interfaces; looked up by name so that
+// the library still loads where cfgmgr32 lacks the call (Wine 8 does).
+void ListenForArrivals() {
+    using Register =
+        CONFIGRET(WINAPI*)(PCM_NOTIFY_FILTER, PVOID, PCM_NOTIFY_CALLBACK, PHCMNOTIFICATION);
+    HMODULE manager = LoadLibraryA("cfgmgr32.dll");
+    const auto registerNotification = reinterpret_cast<Register>(
+        manager != nullptr
+            ? reinterpret_cast<void*>(GetProcAddress(manager, "CM_Register_Notification"))
+            : nullptr);
+    if (registerNotification == nullptr) {
+        return;
+    }
+    CM_NOTIFY_FILTER filter{};
+    filter.cbSize = sizeof(filter);
+    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
+    HidD_GetHidGuid(&filter.u.DeviceInterface.ClassGuid);
+    HCMNOTIFICATION notification = nullptr;
+    registerNotification(&filter, nullptr, OnInterfaceArrival, &notification);
+}
+
+DWORD WINAPI FindReturningDevices(void*) {
+    ListenForArrivals();
+    for (;;) {
+        WaitForSingleObject(finderWake, AnyGone() ? rescanMs : INFINITE);
+        Locked locked;
+        for (OpenDevice& device : devices) {
+            if (device.inUse && device.gone.load()) {
+                ReopenGone(&device);
+            }
+        }
+    }
+}
+
+BOOL CALLBACK StartFinder(PINIT_ONCE, PVOID, PVOID*) {
+    finderWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    HANDLE finder = finderWake != nullptr
+                        ? CreateThread(nullptr, 0, FindReturningDevices, nullptr, 0, nullptr)
+                        : nullptr;
+    if (finder != nullptr) {
+        CloseHandle(finder);
+    }
+    return finder != nullptr;
+}
+
+// Called by the reading thread, which from here on leaves the file alone.
+void MarkGone(OpenDevice* device) {
+    device->gone.store(true);
+    if (InitOnceExecuteOnce(&finderStarted, StartFinder, nullptr, nullptr)) {
+        SetEvent(finderWake);
+    }
+}
+}  // namespace
+
+int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
+    Locked locked;
+    for (int32_t handle = 0; handle < maxHandles; ++handle) {
+        OpenDevice& device = devices[handle];
+        if (device.inUse) {
+            continue;
+        }
+        const DeviceIdentity wanted{vendorId, productId, {}};
+        HANDLE file = OpenBestDevice(wanted, &device.identity, &device.description);
+        if (file == nullptr) {
+            return -1;
+        }
+        device.incoming = OVERLAPPED{};
+        device.incoming.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        device.returned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        if (device.incoming.hEvent == nullptr || device.returned == nullptr) {
+            CloseHandle(file);
+            return -1;
+        }
+        device.file = file;
+        device.gone.store(false);
+        device.lastWorked = WriteMethod::exactWrite;
+        device.reading = false;
+        ResetReadPolicy(&device.policy);
+        ResetModeKeeper(&device.keeper);
+        device.inUse = true;
+        return handle;
+    }
+    return -1;
 }
 
 int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
@@ -347,15 +468,20 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
         return 0;
     }
     for (;;) {
-        if (!CollectReports(device)) {
-            return 0;
+        const bool gone = device->gone.load();
+        if (!gone && !CollectReports(device)) {
+            MarkGone(device);
+            continue;
         }
+        // What the device sent before it went comes first.
         if (TakeReport(&device->policy, buffer, bytesRead)) {
             return 1;
         }
-        // Nothing new: wait for the outstanding read. An APC (a stop
-        // request) ends the wait; the read stays outstanding for next time.
-        if (WaitForSingleObjectEx(device->incoming.hEvent, INFINITE, TRUE) != WAIT_OBJECT_0) {
+        // Nothing new: wait for the outstanding read, or for the device to
+        // come back. An APC (a stop request) ends the wait; the read stays
+        // outstanding for next time.
+        HANDLE awaited = gone ? device->returned : device->incoming.hEvent;
+        if (WaitForSingleObjectEx(awaited, INFINITE, TRUE) != WAIT_OBJECT_0) {
             return 0;
         }
     }
@@ -363,13 +489,20 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
 
 int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     *bytesWritten = 0;
+    Locked locked;
     OpenDevice* device = DeviceFor(handle);
     if (device == nullptr) {
         return 0;
     }
-    const uint32_t length = SendLength(device->lengths, buffer[0]);
+    const uint32_t length = SendLength(device->description.lengths, buffer[0]);
     if (length == 0) {
         return 0;
+    }
+    // What the caller asks for counts whether or not it gets through: a
+    // motor switched off while the device was away stays off when it returns.
+    NoteCallerReport(&device->keeper, buffer, length);
+    if (device->gone.load()) {
+        return 0;  // nothing waits for it to return
     }
     DWORD sent = 0;
     if (TryWrite(*device, device->lastWorked, buffer, length, &sent)) {
@@ -387,19 +520,14 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
 }
 
 void CloseHidHandle(int32_t handle) {
+    Locked locked;
     OpenDevice* device = DeviceFor(handle);
     if (device != nullptr) {
-        // Closing the file cancels the outstanding read; it is waited for so
-        // that nothing completes into the buffer after the slot is free.
         // Nothing here trusts what a reader ended mid-read left in the policy.
-        if (device->reading) {
-            CancelIoEx(device->file, &device->incoming);
-            DWORD ignored = 0;
-            GetOverlappedResult(device->file, &device->incoming, &ignored, TRUE);
-            device->reading = false;
-        }
-        CloseHandle(device->file);
+        LetGoOfFile(device);
         CloseHandle(device->incoming.hEvent);
-        device->file = nullptr;
+        CloseHandle(device->returned);
+        device->gone.store(false);
+        device->inUse = false;
     }
 }
