@@ -104,7 +104,13 @@ class CleanStop(ScenarioCase):
     def test_while_the_not_found_notice_waits(self):
         for number in STOP_SIGNALS:
             with self.subTest(signal=number):
-                result = self.stop_after("open fail\n", 0.2, number)
+                # Signalled once the open is logged: a loaded machine may take
+                # longer than any fixed delay to get there.
+                program = Program("open fail\n")
+                program.wait_for(lambda log: log.of("open"))
+                time.sleep(0.05)
+                program.signal(number)
+                result = program.finish()
                 self.assertEqual(result.status, -number)
                 self.assertEqual([e.event for e in result.log.entries], ["open"])
                 self.assertEqual(result.stderr.splitlines()[0], NOT_FOUND)
