@@ -65,3 +65,8 @@ bool WaitForNoHidraw(int64_t limitUs) {
     }
     return false;
 }
+
+std::string HidrawNode() {
+    const std::string node = FirstEntry("/sys/class/hidraw");
+    return node.empty() ? node : "/dev/" + node;
+}

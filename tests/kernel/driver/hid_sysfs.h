@@ -10,3 +10,5 @@
 std::string BoundDeviceDriver();
 // Waits until no hidraw node is left; false when one stays.
 bool WaitForNoHidraw(int64_t limitUs);
+// The device's hidraw node, as /dev/hidrawN; empty when it has none.
+std::string HidrawNode();

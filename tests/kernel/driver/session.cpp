@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include <fcntl.h>
+
 #include "clock.h"
+#include "hid_sysfs.h"
 
 namespace {
 constexpr int64_t reportPeriodUs = 10'000;
@@ -135,7 +138,15 @@ void SendReport(int remoteFd, PressScript* script, SessionRecord* record) {
     }
 }
 
+// Another program keeps the old node open, as a desktop's input stack may:
+// hidraw then keeps its minor number taken, and the controller comes back
+// under a new one, which the program's library must find.
+int heldNode = -1;
+
 void TakeController(int* remoteFd, SessionRecord* record) {
+    snprintf(record->history.nodeBefore, sizeof(record->history.nodeBefore), "%s",
+             HidrawNode().c_str());
+    heldNode = open(record->history.nodeBefore, O_RDONLY | O_CLOEXEC);
     DestroyRemote(*remoteFd);
     *remoteFd = -1;
     record->history.goneAtUs = NowUs();
@@ -326,4 +337,12 @@ void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* 
     record->programEndUs = NowUs();
     EndProgram(&record->run);
     ListenToRemote(*remoteFd, afterEndUs, record);
+    if (record->history.backAtUs != 0) {
+        snprintf(record->history.nodeAfter, sizeof(record->history.nodeAfter), "%s",
+                 HidrawNode().c_str());
+    }
+    if (heldNode >= 0) {
+        close(heldNode);
+        heldNode = -1;
+    }
 }

@@ -27,6 +27,8 @@ struct RemoteHistory {
     size_t firstReportBack;    // the first report the new device received
     int64_t firstInputBackUs;  // the new device's first input report
     int64_t stopSentAtUs;      // Ctrl-C went to the program while it was away
+    char nodeBefore[32];       // its hidraw node before it went
+    char nodeAfter[32];        // and once it was back
 };
 
 struct SessionRecord {

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace {
@@ -282,6 +283,11 @@ std::string CheckDropoutSession(const SessionRecord& record, int expectedStatus)
     }
     if (!problem.empty() || history.backAtUs == 0) {
         return problem;
+    }
+    printf("kernel-test: figure: the controller went from %s and came back as %s\n",
+           history.nodeBefore, history.nodeAfter);
+    if (strcmp(history.nodeBefore, history.nodeAfter) == 0) {
+        return "the controller came back under its old node";
     }
     // The returned controller starts in its own mode: the library sets the
     // program's again, with the motor off, as the program last asked.
