@@ -233,6 +233,13 @@ long ProcessorTicks(pid_t pid) {
     return utime + stime;
 }
 
+// The program's share of a core since the controller went away.
+double ShareSince(const SessionRecord* record, long ticksAtGone, int64_t nowUs) {
+    const double seconds = static_cast<double>(ProcessorTicks(record->run.pid) - ticksAtGone) /
+                           static_cast<double>(sysconf(_SC_CLK_TCK));
+    return seconds / (static_cast<double>(nowUs - record->history.goneAtUs) / 1e6);
+}
+
 // Takes the controller away when the script says so, brings it back when its
 // time away is over, and sends Ctrl-C to a program whose controller stays
 // away for good.
@@ -251,10 +258,7 @@ void FollowAbsence(int* remoteFd, RemoteBus bus, PressScript* script, SessionRec
     }
     if (step.action == StepAction::vanishAndStop) {
         if (history.stopSentAtUs == 0 && nowUs - history.goneAtUs >= stopWhileGoneUs) {
-            history.cpuWhileGone =
-                static_cast<double>(ProcessorTicks(record->run.pid) - *ticksAtGone) /
-                static_cast<double>(sysconf(_SC_CLK_TCK)) /
-                (static_cast<double>(nowUs - history.goneAtUs) / 1e6);
+            history.cpuWhileGone = ShareSince(record, *ticksAtGone, nowUs);
             kill(record->run.pid, SIGINT);
             history.stopSentAtUs = nowUs;
         }
@@ -263,9 +267,7 @@ void FollowAbsence(int* remoteFd, RemoteBus bus, PressScript* script, SessionRec
     if (nowUs - history.goneAtUs < step.holdUs) {
         return;
     }
-    history.cpuWhileGone = static_cast<double>(ProcessorTicks(record->run.pid) - *ticksAtGone) /
-                           static_cast<double>(sysconf(_SC_CLK_TCK)) /
-                           (static_cast<double>(nowUs - history.goneAtUs) / 1e6);
+    history.cpuWhileGone = ShareSince(record, *ticksAtGone, nowUs);
     const RemoteBehaviour behaviour = controller.behaviour;
     ResetRemote(behaviour);
     *remoteFd = CreateRemote(bus, remoteProduct);
