@@ -55,7 +55,7 @@ def main():
     parser.add_argument("--runs", type=int, default=3)
     parser.add_argument("--per-level", type=int, default=60)
     parser.add_argument("--idle-reports", type=int, default=30)
-    parser.add_argument("--presses", type=int, default=16)
+    parser.add_argument("--presses", type=int, default=30)
     args = parser.parse_args()
 
     program = os.path.join(args.build, "bin", "quivertap")
