@@ -15,7 +15,12 @@
 //   3. HidD_SetOutputReport with the padded report.
 // The first attempt that works is remembered for the handle and tried first
 // from then on, so a stack that rejects the exact length costs one failed
-// write, not one per report.
+// write, not one per report. A write is judged by its success alone: the HID
+// class driver sends a report whole or not at all, and the count it gives
+// back differs between stacks (Wine's leaves out the report ID byte): taken
+// for a short write, it would send the same report again by the next way. Which way a handle
+// settled on goes to the debugger (OutputDebugString, DebugView): it is the one thing about a
+// user's stack the library learns.
 //
 // Windows gives no user-mode access to the raw report descriptor. The output
 // items it declares are rebuilt from the preparsed data's value and button
@@ -52,6 +57,7 @@ struct OpenDevice {
     DWORD inputBytes;
     DWORD paddedOutputBytes;
     WriteMethod lastWorked;
+    bool methodTold;
 };
 
 OpenDevice devices[maxHandles] = {};
@@ -158,6 +164,7 @@ bool Describe(HANDLE file, OpenDevice* device) {
     device->inputBytes = caps.InputReportByteLength;
     device->paddedOutputBytes = caps.OutputReportByteLength;
     device->lastWorked = WriteMethod::exactWrite;
+    device->methodTold = false;
     return described;
 }
 
@@ -229,10 +236,16 @@ bool Transfer(HANDLE file, uint8_t* bytes, DWORD length, bool reading, DWORD* do
     return ok;
 }
 
+// *sent is the length handed over, the same on every stack.
 bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWORD length,
               DWORD* sent) {
+    DWORD counted = 0;
     if (method == WriteMethod::exactWrite) {
-        return Transfer(device.file, buffer, length, false, sent) && *sent == length;
+        if (!Transfer(device.file, buffer, length, false, &counted)) {
+            return false;
+        }
+        *sent = length;
+        return true;
     }
     // Zeros after the declared bytes, not whatever the caller's buffer holds.
     if (device.paddedOutputBytes < length || device.paddedOutputBytes > maxReportBytes) {
@@ -240,15 +253,34 @@ bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWO
     }
     uint8_t padded[maxReportBytes] = {};
     memcpy(padded, buffer, length);
-    if (method == WriteMethod::paddedWrite) {
-        return Transfer(device.file, padded, device.paddedOutputBytes, false, sent) &&
-               *sent == device.paddedOutputBytes;
+    const bool done =
+        method == WriteMethod::paddedWrite
+            ? Transfer(device.file, padded, device.paddedOutputBytes, false, &counted)
+            : HidD_SetOutputReport(device.file, padded, device.paddedOutputBytes) != FALSE;
+    if (done) {
+        *sent = device.paddedOutputBytes;
     }
-    if (!HidD_SetOutputReport(device.file, padded, device.paddedOutputBytes)) {
-        return false;
+    return done;
+}
+
+// Told once per handle, and again only if the stack changes its mind.
+void Settle(OpenDevice* device, WriteMethod method) {
+    if (device->methodTold && device->lastWorked == method) {
+        return;
     }
-    *sent = device.paddedOutputBytes;
-    return true;
+    device->lastWorked = method;
+    device->methodTold = true;
+    switch (method) {
+        case WriteMethod::exactWrite:
+            OutputDebugStringA("tiny_hid: output reports go by WriteFile at their exact length\n");
+            return;
+        case WriteMethod::paddedWrite:
+            OutputDebugStringA("tiny_hid: output reports go by WriteFile, padded\n");
+            return;
+        case WriteMethod::setOutputReport:
+            OutputDebugStringA("tiny_hid: output reports go by HidD_SetOutputReport\n");
+            return;
+    }
 }
 }  // namespace
 
@@ -321,12 +353,13 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     }
     DWORD sent = 0;
     if (TryWrite(*device, device->lastWorked, buffer, length, &sent)) {
+        Settle(device, device->lastWorked);
         *bytesWritten = sent;
         return 1;
     }
     for (WriteMethod method : writeMethods) {
         if (method != device->lastWorked && TryWrite(*device, method, buffer, length, &sent)) {
-            device->lastWorked = method;
+            Settle(device, method);
             *bytesWritten = sent;
             return 1;
         }
