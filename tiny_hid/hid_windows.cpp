@@ -15,7 +15,12 @@
 //   3. HidD_SetOutputReport with the padded report.
 // The first attempt that works is remembered for the handle and tried first
 // from then on, so a stack that rejects the exact length costs one failed
-// write, not one per report.
+// write, not one per report. A write is judged by its success alone: the HID
+// class driver sends a report whole or not at all, and the count it gives
+// back differs between stacks (Wine's leaves out the report ID byte): taken
+// for a short write, it would send the same report again by the next way.
+// Which way a handle settled on goes to the debugger (OutputDebugString,
+// DebugView): it is the one thing about a user's stack the library learns.
 //
 // A controller that drops out: its reads and writes fail (typically
 // ERROR_DEVICE_NOT_CONNECTED). The reading thread marks the device gone and
@@ -74,6 +79,7 @@ struct OpenDevice {
     DeviceIdentity identity;
     Description description;
     WriteMethod lastWorked;
+    bool methodTold;
     OVERLAPPED incoming;
     bool reading;  // incoming has a read outstanding
     uint8_t incomingBytes[maxReportBytes];
@@ -237,10 +243,16 @@ bool Write(HANDLE file, uint8_t* bytes, DWORD length, DWORD* done) {
     return ok;
 }
 
+// *sent is the length handed over, the same on every stack.
 bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWORD length,
               DWORD* sent) {
+    DWORD counted = 0;
     if (method == WriteMethod::exactWrite) {
-        return Write(device.file, buffer, length, sent) && *sent == length;
+        if (!Write(device.file, buffer, length, &counted)) {
+            return false;
+        }
+        *sent = length;
+        return true;
     }
     // Zeros after the declared bytes, not whatever the caller's buffer holds.
     const DWORD paddedBytes = device.description.paddedOutputBytes;
@@ -249,14 +261,33 @@ bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWO
     }
     uint8_t padded[maxReportBytes] = {};
     memcpy(padded, buffer, length);
-    if (method == WriteMethod::paddedWrite) {
-        return Write(device.file, padded, paddedBytes, sent) && *sent == paddedBytes;
+    const bool done = method == WriteMethod::paddedWrite
+                          ? Write(device.file, padded, paddedBytes, &counted)
+                          : HidD_SetOutputReport(device.file, padded, paddedBytes) != FALSE;
+    if (done) {
+        *sent = paddedBytes;
     }
-    if (!HidD_SetOutputReport(device.file, padded, paddedBytes)) {
-        return false;
+    return done;
+}
+
+// Told once per handle, and again only if the stack changes its mind.
+void Settle(OpenDevice* device, WriteMethod method) {
+    if (device->methodTold && device->lastWorked == method) {
+        return;
     }
-    *sent = paddedBytes;
-    return true;
+    device->lastWorked = method;
+    device->methodTold = true;
+    switch (method) {
+        case WriteMethod::exactWrite:
+            OutputDebugStringA("tiny_hid: output reports go by WriteFile at their exact length\n");
+            return;
+        case WriteMethod::paddedWrite:
+            OutputDebugStringA("tiny_hid: output reports go by WriteFile, padded\n");
+            return;
+        case WriteMethod::setOutputReport:
+            OutputDebugStringA("tiny_hid: output reports go by HidD_SetOutputReport\n");
+            return;
+    }
 }
 
 // A mode report of the caller's, written again by the library itself, the
@@ -452,6 +483,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         device.file = file;
         device.gone.store(false);
         device.lastWorked = WriteMethod::exactWrite;
+        device.methodTold = false;
         device.reading = false;
         ResetReadPolicy(&device.policy);
         ResetModeKeeper(&device.keeper);
@@ -506,12 +538,13 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     }
     DWORD sent = 0;
     if (TryWrite(*device, device->lastWorked, buffer, length, &sent)) {
+        Settle(device, device->lastWorked);
         *bytesWritten = sent;
         return 1;
     }
     for (WriteMethod method : writeMethods) {
         if (method != device->lastWorked && TryWrite(*device, method, buffer, length, &sent)) {
-            device->lastWorked = method;
+            Settle(device, method);
             *bytesWritten = sent;
             return 1;
         }

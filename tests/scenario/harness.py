@@ -9,6 +9,11 @@ Settings come from the environment (CTest sets them):
                       itself only (Windows): the harness then runs a copy of
                       the program in a scratch folder next to the virtual one
   QUIVERTAP_TIME_SLACK  factor for the generous upper bounds (sanitizer builds)
+
+Under Wine (a runner naming wine) keys for the program's console go as
+console input records through console_input.exe beside the virtual
+controller (tests/windows/console_input.cpp), and Ctrl-C ends the program
+with STATUS_CONTROL_C_EXIT rather than with the signal.
 """
 
 import functools
@@ -26,11 +31,25 @@ VIRTUAL_DIR = os.environ.get("VIRTUAL_REMOTE_DIR", "build/virtual_remote")
 RUNNER = shlex.split(os.environ.get("QUIVERTAP_RUNNER", ""))
 LIBRARY_BESIDE = os.environ.get("QUIVERTAP_LIBRARY_BESIDE") == "1"
 SLACK = float(os.environ.get("QUIVERTAP_TIME_SLACK", "1"))
+UNDER_WINE = any("wine" in part for part in RUNNER)
 # Under Wine the virtual controller's clock (QueryPerformanceCounter) runs on
 # CLOCK_MONOTONIC_RAW; the harness's own readings follow it so that times in
 # the call log compare with them.
-if any("wine" in part for part in RUNNER):
+if UNDER_WINE:
     time.monotonic = functools.partial(time.clock_gettime, time.CLOCK_MONOTONIC_RAW)
+CONSOLE_INPUT = os.path.join(VIRTUAL_DIR, "console_input.exe")
+# The exit status of a program that Ctrl-C stopped cleanly. Wine delivers
+# SIGINT as CTRL_C_EVENT, and the program then ends with STATUS_CONTROL_C_EXIT,
+# of which a Unix exit status keeps the low byte.
+CTRL_C_STATUS = 0xC000013A & 0xFF if UNDER_WINE else -signal.SIGINT
+# SIGTERM and SIGHUP have no Windows meaning: Wine ends the process without a
+# console event, so there is no clean stop to test.
+NO_WINDOWS_MEANING = "Wine: SIGTERM and SIGHUP end a Windows program without a console event"
+
+
+def stop_status(number):
+    """The exit status of a clean stop on signal number."""
+    return CTRL_C_STATUS if number == signal.SIGINT else -number
 
 BANNER = (
     "###########################################\n"
@@ -238,9 +257,28 @@ class Program:
         self.process.stdin.write(data)
         self.process.stdin.flush()
 
+    def press_console_keys(self, *keys):
+        """Under Wine: keys for the program's console, each a character's code
+        in hex or sNN, the scan code of a key without a character."""
+        program = "Z:" + os.path.join(self.dir, "bin", os.path.basename(PROGRAM)).replace("/", "\\")
+        done = subprocess.run(RUNNER + [CONSOLE_INPUT, program, *keys], stdin=subprocess.DEVNULL,
+                              capture_output=True, timeout=30 * SLACK)
+        if done.returncode != 0:
+            raise AssertionError("no keys for the console: %s" % done.stderr.decode("latin-1"))
+
     def signal(self, number):
         self.signalled = time.monotonic()
         self.process.send_signal(number)
+
+    def wait_end(self, timeout=10.0):
+        """Waits for the program to end by itself, standard input left open: a
+        stop must not need the end of input that finish() brings. Under Wine a
+        console control event comes on a thread of its own, a moment after the
+        signal, and could otherwise lose the race to that end of input."""
+        try:
+            self.process.wait(timeout=timeout * SLACK)
+        except subprocess.TimeoutExpired:
+            pass  # finish() tells of a program that does not end
 
     def finish(self, stdin=b"", timeout=10.0):
         try:

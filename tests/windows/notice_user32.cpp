@@ -5,6 +5,12 @@
 // can then check the notice's text and that the program waits for it. Only
 // what the program imports from user32 is here; the harness copies it
 // beside the program, and the Wine prefix prefers it for quivertap.exe.
+//
+// A stop request closes a real box (the stop's kick posts WM_CLOSE to the
+// main thread's windows). The stand-in has none, and Wine's
+// CancelSynchronousIo does not cut short a read on a Unix pipe, so standard
+// input is read on a thread of its own while the calling thread waits
+// alertably: the APC that the same kick queues ends the wait instead.
 #include <windows.h>
 
 namespace {
@@ -19,15 +25,26 @@ void WriteAll(HANDLE file, const char* text, DWORD length) {
     }
 }
 
-void WaitForDismissal() {
+DWORD WINAPI ReadToEnter(void*) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     for (;;) {
         char c = 0;
         DWORD got = 0;
         if (!ReadFile(input, &c, 1, &got, nullptr) || got == 0 || c == '\n') {
-            return;
+            return 0;
         }
     }
+}
+
+void WaitForDismissal() {
+    const HANDLE reader = CreateThread(nullptr, 0, ReadToEnter, nullptr, 0, nullptr);
+    if (reader == nullptr) {
+        ReadToEnter(nullptr);
+        return;
+    }
+    // On an APC the reader is left in its read: the stop ends the process.
+    WaitForSingleObjectEx(reader, INFINITE, TRUE);
+    CloseHandle(reader);
 }
 }  // namespace
 

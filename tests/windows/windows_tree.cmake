@@ -19,3 +19,9 @@ add_library(notice_user32 SHARED
 set_target_properties(notice_user32 PROPERTIES
     OUTPUT_NAME user32 PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".stand-in.a"
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/virtual_remote)
+
+# Keys for a program's console under Wine (see console_input.cpp), beside the
+# virtual controller, where the harness finds it.
+add_executable(console_input ${CMAKE_CURRENT_LIST_DIR}/console_input.cpp)
+set_target_properties(console_input PROPERTIES
+    RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/virtual_remote)

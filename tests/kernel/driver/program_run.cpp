@@ -2,10 +2,19 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+
 namespace {
+// The loader a Windows build runs under (Wine's); unset for a native program.
+const char* Runner() {
+    const char* runner = getenv("KERNEL_TEST_RUNNER");
+    return runner != nullptr && runner[0] != '\0' ? runner : nullptr;
+}
+
 void Drain(int* fd, std::string* text) {
     if (*fd < 0) {
         return;
@@ -23,6 +32,32 @@ void Drain(int* fd, std::string* text) {
         }
         return;
     }
+}
+
+// Under Wine, what the program hands OutputDebugString comes out on standard
+// error as Wine's debugstr warnings (WINEDEBUG=warn+debugstr), one a line:
+//   0024:warn:debugstr:OutputDebugStringA "text\n"
+// They are the program's word to a debugger, not its standard error, so they
+// are shown as figures and taken out; anything else stays and is checked.
+void SetAsideDebugStrings(std::string* err) {
+    constexpr const char* mark = ":warn:debugstr:OutputDebugString";
+    std::string kept;
+    size_t start = 0;
+    while (start < err->size()) {
+        size_t end = err->find('\n', start);
+        end = end == std::string::npos ? err->size() : end + 1;
+        const std::string line = err->substr(start, end - start);
+        const size_t at = line.find(mark);
+        const size_t text = line.find(' ', at);
+        if (at != std::string::npos && at > 0 && line.find_first_not_of("0123456789abcdef") == at &&
+            text != std::string::npos) {
+            printf("kernel-test: figure: the program's debug output: %s", line.c_str() + text + 1);
+        } else {
+            kept += line;
+        }
+        start = end;
+    }
+    *err = kept;
 }
 }  // namespace
 
@@ -45,7 +80,12 @@ bool StartProgram(const char* path, ProgramRun* run) {
             dup2(errPipe[1], STDERR_FILENO) < 0) {
             _exit(126);
         }
-        execl(path, path, static_cast<char*>(nullptr));
+        const char* runner = Runner();
+        if (runner != nullptr) {
+            execl(runner, runner, path, static_cast<char*>(nullptr));
+        } else {
+            execl(path, path, static_cast<char*>(nullptr));
+        }
         _exit(127);
     }
     close(outPipe[1]);
@@ -61,6 +101,10 @@ bool StartProgram(const char* path, ProgramRun* run) {
     run->outFd = outPipe[0];
     run->errFd = errPipe[0];
     return true;
+}
+
+bool ProgramOpensDeviceItself() {
+    return Runner() == nullptr;
 }
 
 void CollectOutput(ProgramRun* run) {
@@ -81,6 +125,9 @@ void EndProgram(ProgramRun* run) {
         run->ended = true;
     }
     CollectOutput(run);
+    if (Runner() != nullptr) {
+        SetAsideDebugStrings(&run->err);
+    }
     if (run->outFd >= 0) {
         close(run->outFd);
         run->outFd = -1;

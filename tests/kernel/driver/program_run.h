@@ -1,5 +1,6 @@
 // The program under test as a child process: standard input from /dev/null,
-// standard output and error captured through pipes.
+// standard output and error captured through pipes. KERNEL_TEST_RUNNER, when
+// set, names a loader the program runs under (Wine for the Windows build).
 #pragma once
 
 #include <sys/types.h>
@@ -17,6 +18,10 @@ struct ProgramRun {
 };
 
 bool StartProgram(const char* path, ProgramRun* run);
+// Under a runner the program reaches the device through the runner's own HID
+// stack, which opens the device for itself and keeps it open while it lives:
+// the device's opens and closes are then not the program's.
+bool ProgramOpensDeviceItself();
 // Moves whatever the pipes hold into out and err.
 void CollectOutput(ProgramRun* run);
 // Notes the end of the process if it has ended; never blocks.

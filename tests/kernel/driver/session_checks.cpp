@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -351,6 +352,32 @@ std::string CheckNotFound(const SessionRecord& record) {
         return "the program wrote to a device that is not a controller";
     }
     return {};
+}
+
+std::string DescribeReportLengths(const SessionRecord& record) {
+    struct Kind {
+        uint8_t id;
+        uint32_t length;
+        int count;
+    };
+    std::vector<Kind> kinds;
+    for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
+        const RemoteEvent& event = record.reports[i].event;
+        auto kind = std::find_if(kinds.begin(), kinds.end(), [&](const Kind& known) {
+            return known.id == event.bytes[0] && known.length == event.length;
+        });
+        if (kind == kinds.end()) {
+            kinds.push_back({event.bytes[0], event.length, 1});
+        } else {
+            ++kind->count;
+        }
+    }
+    std::string text;
+    for (const Kind& kind : kinds) {
+        text += Format("%s%02x: %d x %u bytes", text.empty() ? "" : ", ", kind.id, kind.count,
+                       static_cast<unsigned>(kind.length));
+    }
+    return text.empty() ? "none" : text;
 }
 
 std::string DescribeReports(const SessionRecord& record, size_t first, size_t count) {

@@ -27,5 +27,7 @@ std::string CheckDropoutSession(const SessionRecord& record, int expectedStatus)
 std::string CheckCannotOpen(const SessionRecord& record);
 // No controller to be found: the notice, status 1, nothing sent anywhere.
 std::string CheckNotFound(const SessionRecord& record);
+// The program's reports by ID and length, with how many came of each.
+std::string DescribeReportLengths(const SessionRecord& record);
 // The reports, one a line, for a failure's context or for the record.
 std::string DescribeReports(const SessionRecord& record, size_t first, size_t count);
