@@ -140,7 +140,19 @@ bool Identify(HANDLE file, DeviceIdentity* identity) {
     return true;
 }
 
-// A device whose caps cannot be read is skipped: nothing could be sent to it.
+bool DeclaresOutput(const OutputReportLengths& lengths) {
+    for (uint32_t bytes : lengths.bytes) {
+        if (bytes != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A device whose caps cannot be read, or that declares no output report, is
+// skipped: nothing could be sent to it. Beside hid-wiimote, Wine also shows
+// the kernel driver's input devices as HID devices with the controller's ids;
+// they take no reports.
 bool Describe(HANDLE file, Description* description) {
     PHIDP_PREPARSED_DATA preparsed = nullptr;
     if (!HidD_GetPreparsedData(file, &preparsed)) {
@@ -148,7 +160,8 @@ bool Describe(HANDLE file, Description* description) {
     }
     HIDP_CAPS caps{};
     const bool described = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
-                           ReadOutputLengths(preparsed, &description->lengths);
+                           ReadOutputLengths(preparsed, &description->lengths) &&
+                           DeclaresOutput(description->lengths);
     HidD_FreePreparsedData(preparsed);
     description->inputBytes = caps.InputReportByteLength;
     description->paddedOutputBytes = caps.OutputReportByteLength;

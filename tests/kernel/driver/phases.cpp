@@ -76,7 +76,11 @@ constexpr PressStep stoppedDropoutSteps[] = {
 constexpr double idleShareLimit = 0.05;
 // The clean stop's usual time: the motor and LEDs off, the terminal restored.
 constexpr int64_t stopLimitUs = 1'000'000;
-constexpr int stoppedBySigint = 130;
+// Ctrl-C's status: by SIGINT natively (130 in a shell); a Windows program
+// ends with STATUS_CONTROL_C_EXIT, of which Wine passes on the low byte.
+int StatusAfterCtrlC() {
+    return ProgramOpensDeviceItself() ? 130 : 0x3A;
+}
 
 // Tells a library that hands out fresh input from one that reads hidraw's
 // stale queue (about 6 s behind) by an order of magnitude; how fast it really
@@ -269,7 +273,7 @@ std::string Judge(const SessionPlan& plan, const PressScript& script, const Sess
             problem = CheckDropoutSession(record, 0);
             break;
         case Verdict::stoppedWhileAway: {
-            problem = CheckDropoutSession(record, stoppedBySigint);
+            problem = CheckDropoutSession(record, StatusAfterCtrlC());
             const int64_t stopUs = record.programEndUs - record.history.stopSentAtUs;
             printf("kernel-test: figure: Ctrl-C while away -> the program ended after %.1f ms\n",
                    static_cast<double>(stopUs) / 1000.0);
