@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# The Makefile's targets on a machine that may not have make yet: make comes
+# with the build packages (scripts/install-deps), then the Makefile installs
+# whatever else its target needs.
+#
+#   ./make [TARGET...] [VARIABLE=VALUE...]     e.g. ./make demo, ./make test
+#
+# ./make run builds with make and then runs the program itself: make ends
+# with its own status 2 whenever a recipe fails, and a user of `run` wants the
+# program's (1 when no controller is found, 130 after Ctrl-C).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cd "$here"
+
+# The first make on PATH that is not this script (with . on PATH it would be).
+find_make() {
+    make_program=$( (type -a -P make || true) | while read -r candidate; do
+        [ "$candidate" -ef "$here/make" ] || {
+            echo "$candidate"
+            break
+        }
+    done)
+}
+find_make
+if [ -z "$make_program" ]; then
+    scripts/install-deps build
+    find_make
+    [ -n "$make_program" ] || {
+        echo "./make: make is still missing" >&2
+        exit 1
+    }
+fi
+
+if [ "${1:-}" = run ]; then
+    shift
+    build=${BUILD:-build}
+    only_settings=yes
+    for argument in "$@"; do
+        case $argument in
+        BUILD=*) build=${argument#BUILD=} ;;
+        *=* | -*) ;;
+        *) only_settings=no ;;
+        esac
+    done
+    if [ "$only_settings" = yes ]; then
+        "$make_program" build "$@"
+        exec "$build/bin/quivertap"
+    fi
+    set -- run "$@"
+fi
+exec "$make_program" "$@"
