@@ -23,7 +23,16 @@ find_make() {
 }
 find_make
 if [ -z "$make_program" ]; then
-    scripts/install-deps build
+    # The same sets as the Makefile's deps and deps-all, so that one install
+    # (or, without root, one message) covers everything the targets need.
+    package_set=build
+    for argument in "$@"; do
+        case $argument in
+        *=* | -* | all | build | demo | run | deps | clean) ;;
+        *) package_set=all ;;
+        esac
+    done
+    scripts/install-deps "$package_set"
     find_make
     [ -n "$make_program" ] || {
         echo "./make: make is still missing" >&2
