@@ -1,7 +1,6 @@
 #!/usr/bin/env bash
-# The Makefile's targets on a machine that may not have make yet: make comes
-# with the build packages (scripts/install-deps), then the Makefile installs
-# whatever else its target needs.
+# The Makefile's targets on a machine that may not have make yet: what the
+# targets need, make among it, is installed first (scripts/install-deps).
 #
 #   ./make [TARGET...] [VARIABLE=VALUE...]     e.g. ./make demo, ./make test
 #
@@ -21,24 +20,23 @@ find_make() {
         }
     done)
 }
+
+# The same sets as the Makefile's deps and deps-all, installed here as well:
+# one install covers everything the targets need, and a user who cannot
+# install gets one list and status 1 (through make it would be make's 2).
+package_set=build
+for argument in "$@"; do
+    case $argument in
+    *=* | -* | all | build | demo | run | deps | test-asan | test-tsan | clean) ;;
+    *) package_set=all ;;
+    esac
+done
+scripts/install-deps "$package_set"
 find_make
-if [ -z "$make_program" ]; then
-    # The same sets as the Makefile's deps and deps-all, so that one install
-    # (or, without root, one message) covers everything the targets need.
-    package_set=build
-    for argument in "$@"; do
-        case $argument in
-        *=* | -* | all | build | demo | run | deps | clean) ;;
-        *) package_set=all ;;
-        esac
-    done
-    scripts/install-deps "$package_set"
-    find_make
-    [ -n "$make_program" ] || {
-        echo "./make: make is still missing" >&2
-        exit 1
-    }
-fi
+[ -n "$make_program" ] || {
+    echo "./make: make is still missing" >&2
+    exit 1
+}
 
 if [ "${1:-}" = run ]; then
     shift
