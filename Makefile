@@ -1,4 +1,5 @@
-# Entry points. Every target installs what is missing first.
+# Entry points. Every target installs what is missing first; ./make does the
+# same where make itself is missing.
 BUILD      ?= build
 JOBS       ?= 2
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -39,6 +40,8 @@ test-tsan: deps
 demo: build
 	@scripts/demo $(BUILD)
 
+# make ends with status 2 when the program does not end with 0; ./make run
+# ends with the program's own status.
 run: build
 	$(BUILD)/bin/quivertap
 

@@ -16,6 +16,8 @@ install(TARGETS quivertap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(TARGETS tiny_hid_dll LIBRARY DESTINATION ${QUIVERTAP_PRIVATE_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-quivertap.rules
         DESTINATION ${QUIVERTAP_UDEV_RULES_DIR})
+# Debian looks for a package's licence in /usr/share/doc/<package>/copyright.
+install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
 # Debian wants manual pages compressed, reproducibly (no name or time stamp).
 set(QUIVERTAP_MAN_PAGE ${CMAKE_BINARY_DIR}/packaging/quivertap.1.gz)

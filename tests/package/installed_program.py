@@ -20,7 +20,11 @@ PROGRAM = "bin/quivertap"
 LIBRARY = "lib/quivertap/libtiny_hid_dll.so"
 UDEV_RULE = "lib/udev/rules.d/70-quivertap.rules"
 MAN_PAGE = "share/man/man1/quivertap.1.gz"
-INSTALLED_FILES = {PROGRAM, LIBRARY, UDEV_RULE, MAN_PAGE}
+COPYRIGHT = "share/doc/quivertap/copyright"
+INSTALLED_FILES = {PROGRAM, LIBRARY, UDEV_RULE, MAN_PAGE, COPYRIGHT}
+
+LICENSE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
+    os.path.realpath(__file__)))), "LICENSE")
 
 NOT_FOUND = "Wii-Remote not found."
 # Loader variables that would let something other than the tree under test
@@ -109,6 +113,12 @@ class InstalledProgramChecks:
         # The virtual controller shares the file name and ABI; it reads its
         # script from this variable, the real library never does.
         self.assertNotIn(b"VIRTUAL_REMOTE_SCRIPT", content)
+
+    def test_copyright_file_is_the_licence(self):
+        with open(self.path(COPYRIGHT), "rb") as installed, open(LICENSE, "rb") as licence:
+            text = licence.read()
+            self.assertEqual(installed.read(), text)
+        self.assertTrue(text.startswith(b"MIT License\n"), text[:80])
 
     def test_udev_rule_takes_effect_before_uaccess_is_applied(self):
         name = os.path.basename(UDEV_RULE)

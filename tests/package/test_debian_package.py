@@ -38,7 +38,7 @@ class DebianPackage(InstalledProgramChecks, unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
-    def test_package_holds_the_program_library_rule_and_man_page_only(self):
+    def test_package_holds_the_program_library_rule_man_page_and_copyright_only(self):
         self.assertEqual(files_under(self.root), {"usr/" + f for f in INSTALLED_FILES})
 
     def test_metadata(self):

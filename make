@@ -1,0 +1,58 @@
+#!/usr/bin/env bash
+# The Makefile's targets on a machine that may not have make yet: what the
+# targets need, make among it, is installed first (scripts/install-deps).
+#
+#   ./make [TARGET...] [VARIABLE=VALUE...]     e.g. ./make demo, ./make test
+#
+# ./make run builds with make and then runs the program itself: make ends
+# with its own status 2 whenever a recipe fails, and a user of `run` wants the
+# program's (1 when no controller is found, 130 after Ctrl-C).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+cd "$here"
+
+# The first make on PATH that is not this script (with . on PATH it would be).
+find_make() {
+    make_program=$( (type -a -P make || true) | while read -r candidate; do
+        [ "$candidate" -ef "$here/make" ] || {
+            echo "$candidate"
+            break
+        }
+    done)
+}
+
+# The same sets as the Makefile's deps and deps-all, installed here as well:
+# one install covers everything the targets need, and a user who cannot
+# install gets one list and status 1 (through make it would be make's 2).
+package_set=build
+for argument in "$@"; do
+    case $argument in
+    *=* | -* | all | build | demo | run | deps | test-asan | test-tsan | clean) ;;
+    *) package_set=all ;;
+    esac
+done
+scripts/install-deps "$package_set"
+find_make
+[ -n "$make_program" ] || {
+    echo "./make: make is still missing" >&2
+    exit 1
+}
+
+if [ "${1:-}" = run ]; then
+    shift
+    build=${BUILD:-build}
+    only_settings=yes
+    for argument in "$@"; do
+        case $argument in
+        BUILD=*) build=${argument#BUILD=} ;;
+        *=* | -*) ;;
+        *) only_settings=no ;;
+        esac
+    done
+    if [ "$only_settings" = yes ]; then
+        "$make_program" build "$@"
+        exec "$build/bin/quivertap"
+    fi
+    set -- run "$@"
+fi
+exec "$make_program" "$@"
