@@ -122,6 +122,7 @@ class CleanStop(ScenarioCase):
                 program.wait_for(lambda log: log.of("open"))
                 time.sleep(0.05)
                 program.signal(number)
+                program.wait_end()
                 result = program.finish()
                 self.assertEqual(result.status, stop_status(number))
                 self.assertEqual([e.event for e in result.log.entries], ["open"])
