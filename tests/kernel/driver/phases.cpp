@@ -19,7 +19,7 @@ constexpr int64_t quietUs = 2'000'000;
 constexpr int64_t settleLimitUs = 15'000'000;
 // A runner's HID stack (Wine's) opens a new node as soon as it sees it and
 // shows it to programs a moment later.
-constexpr int64_t stackSettleUs = 3'000'000;
+constexpr int64_t stackSettleUs = 5'000'000;
 
 constexpr PressStep pressSteps[] = {
     {"A", 0x00, 0x08, 0x10, 0, false},
