@@ -12,13 +12,18 @@ here=$(cd "$(dirname "$0")" && pwd)
 cd "$here"
 
 # The first make on PATH that is not this script (with . on PATH it would be).
+# The candidates are read in full before choosing: a reader that stopped at the
+# first one would leave `type` writing into a closed pipe, and under pipefail
+# its SIGPIPE (status 141) would end this script now and then.
 find_make() {
-    make_program=$( (type -a -P make || true) | while read -r candidate; do
-        [ "$candidate" -ef "$here/make" ] || {
-            echo "$candidate"
-            break
-        }
-    done)
+    make_program=
+    local candidates candidate
+    mapfile -t candidates < <(type -a -P make || true)
+    for candidate in "${candidates[@]}"; do
+        [ "$candidate" -ef "$here/make" ] && continue
+        make_program=$candidate
+        return
+    done
 }
 
 # The same sets as the Makefile's deps and deps-all, installed here as well:
