@@ -44,6 +44,38 @@ std::string BoundDriver() {
     return slash != nullptr ? slash + 1 : target;
 }
 
+// Whether some process has a hidraw node open whose device is gone.
+bool RemovedNodeHeld() {
+    DIR* processes = opendir("/proc");
+    if (processes == nullptr) {
+        return false;
+    }
+    bool held = false;
+    while (const dirent* process = readdir(processes)) {
+        if (held || process->d_name[0] < '0' || process->d_name[0] > '9') {
+            continue;
+        }
+        const std::string fds = std::string("/proc/") + process->d_name + "/fd";
+        DIR* dir = opendir(fds.c_str());
+        if (dir == nullptr) {
+            continue;
+        }
+        while (const dirent* fd = readdir(dir)) {
+            char target[PATH_MAX];
+            const ssize_t n =
+                readlink((fds + "/" + fd->d_name).c_str(), target, sizeof(target) - 1);
+            target[n > 0 ? n : 0] = '\0';
+            if (strncmp(target, "/dev/hidraw", 11) == 0 && strstr(target, "(deleted)") != nullptr) {
+                held = true;
+                break;
+            }
+        }
+        closedir(dir);
+    }
+    closedir(processes);
+    return held;
+}
+
 bool HidrawNodePresent() {
     const std::string node = FirstEntry("/sys/class/hidraw");
     return !node.empty() && access(("/dev/" + node).c_str(), F_OK) == 0;
@@ -64,6 +96,20 @@ bool WaitForNoHidraw(int64_t limitUs) {
         usleep(pollPauseUs);
     }
     return false;
+}
+
+int64_t WaitForRemovedNodesReleased(int64_t limitUs) {
+    const int64_t startUs = NowUs();
+    if (!RemovedNodeHeld()) {
+        return 0;
+    }
+    while (RemovedNodeHeld()) {
+        if (NowUs() - startUs >= limitUs) {
+            return -1;
+        }
+        usleep(pollPauseUs);
+    }
+    return NowUs() - startUs;
 }
 
 std::string HidrawNode() {

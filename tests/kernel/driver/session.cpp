@@ -270,7 +270,7 @@ void FollowAbsence(int* remoteFd, RemoteBus bus, PressScript* script, SessionRec
     history.cpuWhileGone = ShareSince(record, *ticksAtGone, nowUs);
     const RemoteBehaviour behaviour = controller.behaviour;
     ResetRemote(behaviour);
-    *remoteFd = CreateRemote(bus, remoteProduct);
+    *remoteFd = CreateRemote(bus, remoteProduct, record->unit);
     history.backAtUs = NowUs();
     history.firstReportBack = record->reports.size();
     NoteReturned(script, history.backAtUs);

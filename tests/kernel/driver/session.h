@@ -32,6 +32,7 @@ struct RemoteHistory {
 };
 
 struct SessionRecord {
+    uint8_t unit;  // which controller: it comes back with the same address
     std::vector<ReceivedReport> reports;
     size_t firstProgramReport;  // reports before it came before the program started
     int64_t programStartUs;

@@ -58,7 +58,7 @@ void KeepBytes(const uint8_t* data, uint32_t length, RemoteEvent* event) {
 }
 }  // namespace
 
-int CreateRemote(RemoteBus bus, uint16_t product) {
+int CreateRemote(RemoteBus bus, uint16_t product, uint8_t unit) {
     const int fd = open("/dev/uhid", O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         return -1;
@@ -68,6 +68,8 @@ int CreateRemote(RemoteBus bus, uint16_t product) {
     create.type = UHID_CREATE2;
     snprintf(reinterpret_cast<char*>(create.u.create2.name), sizeof(create.u.create2.name),
              "Quivertap kernel test remote");
+    snprintf(reinterpret_cast<char*>(create.u.create2.uniq), sizeof(create.u.create2.uniq),
+             "00:1f:32:00:00:%02x", unit);
     create.u.create2.rd_size = sizeof(reportDescriptor);
     create.u.create2.bus = bus == RemoteBus::usb ? BUS_USB : BUS_BLUETOOTH;
     create.u.create2.vendor = remoteVendor;

@@ -23,8 +23,10 @@ struct RemoteEvent {
     uint8_t bytes[maxKeptBytes];
 };
 
-// Opens /dev/uhid and creates a device; -1 on failure.
-int CreateRemote(RemoteBus bus, uint16_t product);
+// Opens /dev/uhid and creates a device; -1 on failure. Each controller has
+// an address of its own, derived from unit, which it keeps when it comes back:
+// the library prefers it by that address, and Wine names its device after it.
+int CreateRemote(RemoteBus bus, uint16_t product, uint8_t unit);
 void DestroyRemote(int fd);
 bool SendInputReport(int fd, const uint8_t* bytes, size_t length);
 // Reads one pending event. GET_REPORT and SET_REPORT requests are answered on
