@@ -52,7 +52,10 @@ bool RemovedNodeHeld() {
     }
     bool held = false;
     while (const dirent* process = readdir(processes)) {
-        if (held || process->d_name[0] < '0' || process->d_name[0] > '9') {
+        if (held) {
+            break;
+        }
+        if (process->d_name[0] < '0' || process->d_name[0] > '9') {
             continue;
         }
         const std::string fds = std::string("/proc/") + process->d_name + "/fd";
@@ -100,16 +103,15 @@ bool WaitForNoHidraw(int64_t limitUs) {
 
 int64_t WaitForRemovedNodesReleased(int64_t limitUs) {
     const int64_t startUs = NowUs();
-    if (!RemovedNodeHeld()) {
-        return 0;
-    }
+    bool waited = false;
     while (RemovedNodeHeld()) {
         if (NowUs() - startUs >= limitUs) {
             return -1;
         }
+        waited = true;
         usleep(pollPauseUs);
     }
-    return NowUs() - startUs;
+    return waited ? NowUs() - startUs : 0;
 }
 
 std::string HidrawNode() {
