@@ -72,6 +72,8 @@ def markdown(busy, sleeping, idle, streaming, program, setup, machine):
         "",
         "Measured at the HID library boundary: the virtual controller's call log",
         "timestamps every `WriteReport`/`ReadReport` in microseconds (CLOCK_MONOTONIC).",
+        "The log is a file on tmpfs written through a shared mapping, so that logging",
+        "a call costs the timed phases no system call.",
         "",
         "Machine: %s, %s cores, Linux %s, %s. Build: %s." % (
             machine["cpu"], machine["cores"], machine["kernel"], machine["date"],
