@@ -87,10 +87,11 @@ void TrimMappedLog() {
     (void)trimmed;
 }
 
-bool MapLog(int fd) {
+// Leaves the log unmapped (written line by line) where the mapping fails.
+void MapLog(int fd) {
     const off_t start = lseek(fd, 0, SEEK_END);
     if (start < 0 || ftruncate(fd, start + static_cast<off_t>(mappedLogBytes)) != 0) {
-        return false;
+        return;
     }
     // Pages come as the log grows, one fault per 4 KiB (some 60 lines):
     // touched all at open they would add 4 MiB to the program's resident set
@@ -100,13 +101,12 @@ bool MapLog(int fd) {
     if (bytes == MAP_FAILED) {
         const int restored = ftruncate(fd, start);
         (void)restored;
-        return false;
+        return;
     }
     mappedLog.fd = fd;
     mappedLog.bytes = static_cast<char*>(bytes) + start;
     mappedLog.start = static_cast<size_t>(start);
     atexit(TrimMappedLog);
-    return true;
 }
 
 int OpenLog(const char* path) {
