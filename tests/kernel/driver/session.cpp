@@ -20,6 +20,8 @@ constexpr int64_t sessionLimitUs = 90'000'000;
 constexpr int64_t afterEndUs = 300'000;
 // Ctrl-C goes out this long after the controller was taken away.
 constexpr int64_t stopWhileGoneUs = 1'000'000;
+// The probe's window, with room for the reader thread's start before it.
+constexpr int64_t probeSpanUs = 150'000;
 constexpr uint8_t modeReportId = 0x12;
 constexpr uint8_t ledReportId = 0x11;
 constexpr uint8_t motorReportId = 0x13;
@@ -206,6 +208,25 @@ timespec Timeout(int64_t us) {
     return timespec{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
 }
 
+// The time the program set its reporting mode, which opens its probe; 0
+// before then.
+int64_t ModeSetAtUs(const SessionRecord& record) {
+    for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
+        if (record.reports[i].event.bytes[0] == modeReportId) {
+            return record.reports[i].atUs;
+        }
+    }
+    return 0;
+}
+
+void NoteProbePause(int64_t lastLoopUs, int64_t nowUs, SessionRecord* record) {
+    const int64_t modeUs = ModeSetAtUs(*record);
+    if (modeUs != 0 && nowUs > modeUs && lastLoopUs < modeUs + probeSpanUs &&
+        nowUs - lastLoopUs > record->longestProbePauseUs) {
+        record->longestProbePauseUs = nowUs - lastLoopUs;
+    }
+}
+
 bool ScreenShown(const ProgramRun& run) {
     return run.out.find("Home button") != std::string::npos;
 }
@@ -304,8 +325,11 @@ void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* 
     }
     int64_t nextReportUs = record->programStartUs;
     long ticksAtGone = 0;
+    int64_t lastLoopUs = record->programStartUs;
     while (!record->run.ended) {
         const int64_t nowUs = NowUs();
+        NoteProbePause(lastLoopUs, nowUs, record);
+        lastLoopUs = nowUs;
         if (nowUs - record->programStartUs > sessionLimitUs) {
             record->failure = "the program was still running after 90 s";
             break;

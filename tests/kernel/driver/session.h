@@ -42,6 +42,10 @@ struct SessionRecord {
     int closes;
     int64_t lastCloseUs;
     RemoteHistory history;
+    // The driver's longest pause while the program's probe window was open:
+    // the driver runs above everything in the guest, so a long one means the
+    // whole guest stood still.
+    int64_t longestProbePauseUs;
     std::string failure;  // the session itself went wrong (script, time limit)
 };
 
