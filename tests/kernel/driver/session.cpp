@@ -219,9 +219,12 @@ int64_t ModeSetAtUs(const SessionRecord& record) {
     return 0;
 }
 
-void NoteProbePause(int64_t lastLoopUs, int64_t nowUs, SessionRecord* record) {
-    const int64_t modeUs = ModeSetAtUs(*record);
-    if (modeUs != 0 && nowUs > modeUs && lastLoopUs < modeUs + probeSpanUs &&
+// modeUs: when the mode was set, once known.
+void NoteProbePause(int64_t lastLoopUs, int64_t nowUs, int64_t* modeUs, SessionRecord* record) {
+    if (*modeUs == 0) {
+        *modeUs = ModeSetAtUs(*record);
+    }
+    if (*modeUs != 0 && nowUs > *modeUs && lastLoopUs < *modeUs + probeSpanUs &&
         nowUs - lastLoopUs > record->longestProbePauseUs) {
         record->longestProbePauseUs = nowUs - lastLoopUs;
     }
@@ -326,9 +329,10 @@ void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* 
     int64_t nextReportUs = record->programStartUs;
     long ticksAtGone = 0;
     int64_t lastLoopUs = record->programStartUs;
+    int64_t modeUs = 0;
     while (!record->run.ended) {
         const int64_t nowUs = NowUs();
-        NoteProbePause(lastLoopUs, nowUs, record);
+        NoteProbePause(lastLoopUs, nowUs, &modeUs, record);
         lastLoopUs = nowUs;
         if (nowUs - record->programStartUs > sessionLimitUs) {
             record->failure = "the program was still running after 90 s";
