@@ -64,9 +64,10 @@ void SettleEndedWaits() {
 
 namespace {
 // With VIRTUAL_REMOTE_LOG_MAPPED set (the benchmark), lines are copied into a
-// shared mapping of the file instead of written: here the first system call
-// after a long busy-wait, and a write's update of the file's times, cost up
-// to 20 µs, which the timed phases would count as the program's. The file
+// shared mapping of the file instead of written: on some machines the first
+// system call after a long busy-wait, and a write's update of the file's
+// times, cost up to 20 µs, which the timed phases would count as the
+// program's. The file
 // is cut to what was logged when the process exits; a process killed before
 // that leaves zero bytes behind its lines.
 constexpr size_t mappedLogBytes = 4u << 20;
