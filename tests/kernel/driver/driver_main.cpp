@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     RunAhead();
+    printf("kernel-test: every time below is on the guest's clock\n");
     std::string failures;
     for (int i = 2; i < argc; ++i) {
         printf("kernel-test: phase %s\n", argv[i]);

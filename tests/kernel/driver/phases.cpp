@@ -15,7 +15,6 @@ namespace {
 constexpr int64_t bindLimitUs = 10'000'000;
 constexpr int64_t listenStepUs = 10'000;
 constexpr uint16_t strangerProduct = 0x0330;
-constexpr char cannotOpenText[] = "Wii-Remote cannot open.\n";
 constexpr size_t shownReports = 40;
 constexpr int64_t quietUs = 2'000'000;
 constexpr int64_t settleLimitUs = 15'000'000;
@@ -348,7 +347,7 @@ uint8_t NextUnit() {
     return ++unit;
 }
 
-std::string PlaySession(const SessionPlan& plan, const char* program, bool* probeMissed) {
+std::string PressSession(const SessionPlan& plan, const char* program) {
     if (!AwaitRelease()) {
         return "the last phase's device is still held open";
     }
@@ -374,12 +373,8 @@ std::string PlaySession(const SessionPlan& plan, const char* program, bool* prob
     if (remoteFd >= 0) {
         DestroyRemote(remoteFd);
     }
-    *probeMissed = plan.verdict != Verdict::cannotOpen && record.run.err == cannotOpenText;
-    if (*probeMissed) {
-        printf(
-            "kernel-test: figure: the probe window passed without a report; the driver's "
-            "longest pause in it: %.1f ms\n",
-            static_cast<double>(record.longestProbePauseUs) / 1000.0);
+    if (plan.verdict != Verdict::cannotOpen) {
+        PrintProbeMargin(record.probe);
     }
     const int modeChanges = bus == RemoteBus::bluetooth ? SetAsideWiimoteReports(&record) : 0;
     const std::string problem = Judge(plan, script, record, modeChanges);
@@ -393,25 +388,6 @@ std::string PlaySession(const SessionPlan& plan, const char* program, bool* prob
     }
     fflush(stdout);
     return problem;
-}
-
-// Under a runner's HID stack (Wine's) the guest's one emulated processor
-// carries the program's busy 100 ms probe window, the whole stack and
-// everything else, on a shared host that may hold the guest still for longer
-// than the window. One phase a run may therefore miss its probe and be played
-// again on a fresh controller; a library that loses reports misses it in
-// every phase, the second time included.
-bool probeRetried = false;
-
-std::string PressSession(const SessionPlan& plan, const char* program) {
-    bool probeMissed = false;
-    const std::string problem = PlaySession(plan, program, &probeMissed);
-    if (!probeMissed || ProgramOpensDeviceItself() || probeRetried) {
-        return problem;
-    }
-    probeRetried = true;
-    printf("kernel-test: the phase runs once more (%s)\n", problem.c_str());
-    return PlaySession(plan, program, &probeMissed);
 }
 
 template <size_t count>

@@ -20,8 +20,6 @@ constexpr int64_t sessionLimitUs = 90'000'000;
 constexpr int64_t afterEndUs = 300'000;
 // Ctrl-C goes out this long after the controller was taken away.
 constexpr int64_t stopWhileGoneUs = 1'000'000;
-// The probe's window, with room for the reader thread's start before it.
-constexpr int64_t probeSpanUs = 150'000;
 constexpr uint8_t modeReportId = 0x12;
 constexpr uint8_t ledReportId = 0x11;
 constexpr uint8_t motorReportId = 0x13;
@@ -135,6 +133,9 @@ void SendReport(int remoteFd, PressScript* script, SessionRecord* record) {
     if (history.backAtUs != 0 && history.firstInputBackUs == 0) {
         history.firstInputBackUs = NowUs();
     }
+    if (controller.mode == 0x31) {
+        NoteMotionSent(&record->probe, NowUs());
+    }
     if (script != nullptr) {
         NoteReportSent(script, NowUs());
     }
@@ -168,6 +169,10 @@ void TakeEvent(int* remoteFd, PressScript* script, SessionRecord* record) {
         controller.continuous = (event.bytes[1] & continuousBit) != 0;
         controller.silenced = false;
         controller.sentData = false;  // a fresh mode reports at once
+        // The program's own mode, not hid-wiimote's 0x30, opens its probe.
+        if (record->run.pid > 0 && !record->run.ended && event.bytes[2] == 0x31) {
+            NoteModeSet(&record->probe, record->run.pid, NowUs());
+        }
         if (controller.behaviour.vanishesOnMode) {
             TakeController(remoteFd, record);
             return;
@@ -206,28 +211,6 @@ timespec Timeout(int64_t us) {
         us = 0;
     }
     return timespec{static_cast<time_t>(us / 1'000'000), static_cast<long>(us % 1'000'000) * 1000};
-}
-
-// The time the program set its reporting mode, which opens its probe; 0
-// before then.
-int64_t ModeSetAtUs(const SessionRecord& record) {
-    for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
-        if (record.reports[i].event.bytes[0] == modeReportId) {
-            return record.reports[i].atUs;
-        }
-    }
-    return 0;
-}
-
-// modeUs: when the mode was set, once known.
-void NoteProbePause(int64_t lastLoopUs, int64_t nowUs, int64_t* modeUs, SessionRecord* record) {
-    if (*modeUs == 0) {
-        *modeUs = ModeSetAtUs(*record);
-    }
-    if (*modeUs != 0 && nowUs > *modeUs && lastLoopUs < *modeUs + probeSpanUs &&
-        nowUs - lastLoopUs > record->longestProbePauseUs) {
-        record->longestProbePauseUs = nowUs - lastLoopUs;
-    }
 }
 
 bool ScreenShown(const ProgramRun& run) {
@@ -328,12 +311,9 @@ void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* 
     }
     int64_t nextReportUs = record->programStartUs;
     long ticksAtGone = 0;
-    int64_t lastLoopUs = record->programStartUs;
-    int64_t modeUs = 0;
     while (!record->run.ended) {
         const int64_t nowUs = NowUs();
-        NoteProbePause(lastLoopUs, nowUs, &modeUs, record);
-        lastLoopUs = nowUs;
+        FollowReader(&record->probe, record->run.pid, nowUs);
         if (nowUs - record->programStartUs > sessionLimitUs) {
             record->failure = "the program was still running after 90 s";
             break;
@@ -349,7 +329,9 @@ void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* 
         }
         pollfd watched[3] = {
             {*remoteFd, POLLIN, 0}, {record->run.outFd, POLLIN, 0}, {record->run.errFd, POLLIN, 0}};
-        const timespec timeout = Timeout(nextReportUs - NowUs());
+        const int64_t lookUs = NextReaderLookUs(record->probe, NowUs());
+        const int64_t wakeUs = lookUs != 0 && lookUs < nextReportUs ? lookUs : nextReportUs;
+        const timespec timeout = Timeout(wakeUs - NowUs());
         if (ppoll(watched, 3, &timeout, nullptr) > 0 && (watched[0].revents & POLLIN) != 0) {
             TakeEvent(remoteFd, script, record);
         }

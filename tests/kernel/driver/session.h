@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "press_script.h"
+#include "probe_watch.h"
 #include "program_run.h"
 #include "uhid_remote.h"
 
@@ -42,10 +43,7 @@ struct SessionRecord {
     int closes;
     int64_t lastCloseUs;
     RemoteHistory history;
-    // The driver's longest pause while the program's probe window was open:
-    // the driver runs above everything in the guest, so a long one means the
-    // whole guest stood still.
-    int64_t longestProbePauseUs;
+    ProbeWatch probe;
     std::string failure;  // the session itself went wrong (script, time limit)
 };
 
