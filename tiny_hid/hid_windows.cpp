@@ -1,4 +1,5 @@
-// The HID access library on Windows, over SetupAPI and hid.dll.
+// The HID access library on Windows: the handles and the transfers. Finding
+// and opening a device (SetupAPI, hid.dll) is hid_windows_find.cpp's.
 //
 // The device is opened for overlapped I/O: the probe's reader thread may sit
 // in a read while the main thread writes, and synchronous I/O on one handle
@@ -12,7 +13,9 @@
 // control channel. The order of attempts:
 //   1. WriteFile with the exact length, as on Linux;
 //   2. WriteFile padded with zeros to OutputReportByteLength;
-//   3. HidD_SetOutputReport with the padded report.
+//   3. IOCTL_HID_SET_OUTPUT_REPORT with the padded report (what
+//      HidD_SetOutputReport sends, but overlapped, so it is bounded as the
+//      others are).
 // The first attempt that works is remembered for the handle and tried first
 // from then on, so a stack that rejects the exact length costs one failed
 // write, not one per report. A write is judged by its success alone: the HID
@@ -22,77 +25,101 @@
 // Which way a handle settled on goes to the debugger (OutputDebugString,
 // DebugView): it is the one thing about a user's stack the library learns.
 //
+// A stack that holds a write (a Bluetooth link failing but not yet dropped)
+// must not hold the program: a write not done within a second is cancelled
+// and fails, as hidapi's are. A stack that held a report that long is
+// stalled, where a healthy one takes milliseconds, so from then on the
+// handle's writes get 100 ms until one is done in time again: a clean stop
+// sends its motor-off and LEDs-off after the write it cut into, and all of
+// it must end within two seconds. A write that ran out of time is not a
+// refusal: the ladder tries no other way for it. No lock is held while a
+// transfer waits.
+//
 // A controller that drops out: its reads and writes fail (typically
 // ERROR_DEVICE_NOT_CONNECTED). The reading thread marks the device gone and
 // waits, alertably, until it is back. Finding it again is the work of a
-// thread of the library's own: the reading thread may be the probe's
-// reader, which the program ends with TerminateThread, and SetupAPI takes
-// locks (the process heap's among them) that a thread ended inside it would
-// hold for good. The finder looks whenever Windows announces a new HID
-// interface (CM_Register_Notification, where cfgmgr32 has it) and every
-// second while a device is gone, since not every system announces them.
+// thread of the library's own, started by the first open: the reading thread
+// may be the probe's reader, which the program ends with TerminateThread at
+// any instruction. So a reading thread takes no lock, makes no handle or
+// thread and allocates nothing; a mode report that a read calls for (see
+// mode_keeper.h) is sent by the finder as well. The finder looks whenever
+// Windows announces a new HID interface (CM_Register_Notification, where
+// cfgmgr32 has it) and every second while a device is gone, since not every
+// system announces them.
 #include <windows.h>
-// windows.h first: the HID, SetupAPI and configuration manager headers need
-// its types.
-#include <cfgmgr32.h>
-#include <setupapi.h>
 
 #include <atomic>
 #include <cstring>
 
-#include "device_identity.h"
+#include "hid_windows_find.h"
 #include "mode_keeper.h"
 #include "read_policy.h"
-#include "report_descriptor.h"
 #include "tiny_hid.h"
-#include "windows_output_lengths.h"
+
+// hidclass.h's control codes need CTL_CODE from windows.h.
+#include <hidclass.h>
 
 namespace {
 constexpr int maxHandles = 16;
 constexpr size_t maxReportBytes = 4096;
 constexpr size_t callerBufferBytes = 256;
 constexpr DWORD rescanMs = 1000;
+constexpr DWORD writeLimitMs = 1000;
+constexpr DWORD stalledWriteLimitMs = 100;
 
 enum class WriteMethod { exactWrite, paddedWrite, setOutputReport };
 constexpr WriteMethod writeMethods[] = {WriteMethod::exactWrite, WriteMethod::paddedWrite,
                                         WriteMethod::setOutputReport};
+enum class WriteOutcome { sent, refused, timedOut };
 
-// What the library needs to know of an open device's reports.
-struct Description {
-    OutputReportLengths lengths;
-    DWORD inputBytes;
-    DWORD paddedOutputBytes;
-};
-
-// One overlapped read stays outstanding across calls, so reports keep moving
-// from the class driver's ring (32 reports, oldest overwritten) into the read
-// policy. Its OVERLAPPED and buffer live here, not on a reading thread's
-// stack: the probe's reader may be ended by TerminateThread inside a read,
-// and the system completes the read into that memory when the handle closes.
+// A file is closed only while no thread can be using it. Writers (the
+// caller's writes, the finder's mode reports) count themselves in users under
+// the lock before they touch it and out again after their last wait; the
+// file closes once users is 0 and only then, by the finder's re-open or by
+// whoever counts out last after the handle was closed. A reading thread
+// counts nowhere (it may be ended at any instruction): it leaves the file
+// alone once it has marked it gone, and the caller ends its readers before it
+// closes the handle.
+//
+// Every event and OVERLAPPED is made at open. One overlapped read stays
+// outstanding across calls, so reports keep moving from the class driver's
+// ring (32 reports, oldest overwritten) into the read policy. Its OVERLAPPED
+// and buffer live here, not on a reading thread's stack: the probe's reader
+// may be ended by TerminateThread inside a read, and the system completes the
+// read into that memory when the handle closes.
 struct OpenDevice {
+    // Under the lock.
     bool inUse;
+    bool closing;  // the caller closed it; the last writer out lets go
+    int users;
     HANDLE file;  // null once the finder has let go of a gone device's file
-    // Set by the reading thread, which then leaves the file alone; cleared by
-    // the finder once the device is open again.
-    std::atomic<bool> gone;
-    HANDLE returned;  // auto-reset: the finder has the device open again
     DeviceIdentity identity;
     Description description;
     WriteMethod lastWorked;
     bool methodTold;
+    // Written under the lock by the caller's writes; the reading thread's
+    // ModeToRestore reads it and notes status reports in it.
+    ModeKeeper keeper;
+    // Without the lock.
+    std::atomic<bool> gone;           // set by the reading thread, cleared by the finder
+    std::atomic<bool> restoreWanted;  // a read called for the mode report: the finder sends it
+    std::atomic<bool> writesStalled;  // the last write ran out of time
+    HANDLE returned;                  // auto-reset: the finder has the device open again
+    OVERLAPPED callerWrite;
+    OVERLAPPED finderWrite;
     OVERLAPPED incoming;
+    // The reading thread's alone.
     bool reading;  // incoming has a read outstanding
     uint8_t incomingBytes[maxReportBytes];
     ReadPolicy policy;
-    ModeKeeper keeper;
 };
 
 OpenDevice devices[maxHandles] = {};
-// Between the main thread's opens, writes and closes and the finder. The
-// reading thread never takes it: it may be ended at any instruction.
+// Held only for short work, never across a transfer's wait: between the
+// caller's opens, writes and closes and the finder.
 SRWLOCK deviceLock = SRWLOCK_INIT;
-INIT_ONCE finderStarted = INIT_ONCE_STATIC_INIT;
-HANDLE finderWake = nullptr;  // auto-reset
+bool finderRunning = false;   // under the lock
+HANDLE finderWake = nullptr;  // auto-reset; made before the first handle, never closed
 
 struct Locked {
     Locked() {
@@ -104,183 +131,100 @@ struct Locked {
 };
 
 OpenDevice* DeviceFor(int32_t handle) {
-    if (handle < 0 || handle >= maxHandles || !devices[handle].inUse) {
+    if (handle < 0 || handle >= maxHandles || !devices[handle].inUse || devices[handle].closing) {
         return nullptr;
     }
     return &devices[handle];
 }
 
-// --- Opening ------------------------------------------------------------------
+// --- Writes -------------------------------------------------------------------
 
-// The serial string, kept by its ASCII letters and digits: for a Bluetooth
-// controller it holds the address.
-void ReadSerial(HANDLE file, DeviceIdentity* identity) {
-    wchar_t serial[maxUniqueBytes] = {};
-    memset(identity->unique, 0, sizeof(identity->unique));
-    if (!HidD_GetSerialNumberString(file, serial, sizeof(serial) - sizeof(wchar_t))) {
-        return;
-    }
-    size_t used = 0;
-    for (size_t i = 0; i < maxUniqueBytes && serial[i] != 0 && used + 1 < maxUniqueBytes; ++i) {
-        if (serial[i] < 0x80) {
-            identity->unique[used++] = static_cast<char>(serial[i]);
-        }
-    }
+// A writer's hold on a device's file, taken and given back under the lock.
+struct Transfer {
+    OpenDevice* device;
+    HANDLE file;
+    OVERLAPPED* overlapped;  // the writer's own: the caller's or the finder's
+    WriteMethod method;      // the way that worked last
+    DWORD paddedBytes;
+};
+
+Transfer TakeFile(OpenDevice* device, OVERLAPPED* overlapped) {
+    ++device->users;
+    return {device, device->file, overlapped, device->lastWorked,
+            device->description.paddedOutputBytes};
 }
 
-bool Identify(HANDLE file, DeviceIdentity* identity) {
-    HIDD_ATTRIBUTES attributes{};
-    attributes.Size = sizeof(attributes);
-    if (!HidD_GetAttributes(file, &attributes)) {
-        return false;
+// Waits without alerts: a stop's kick must not cut short a motor-off. A
+// write that slips through between the wait and its cancellation counts as
+// timed out all the same: the stack is stalled either way.
+WriteOutcome Write(const Transfer& transfer, WriteMethod method, const uint8_t* bytes,
+                   DWORD length) {
+    OVERLAPPED* overlapped = transfer.overlapped;
+    const HANDLE done = overlapped->hEvent;
+    *overlapped = OVERLAPPED{};
+    overlapped->hEvent = done;
+    void* report = const_cast<uint8_t*>(bytes);
+    const BOOL started = method == WriteMethod::setOutputReport
+                             ? DeviceIoControl(transfer.file, IOCTL_HID_SET_OUTPUT_REPORT, report,
+                                               length, nullptr, 0, nullptr, overlapped)
+                             : WriteFile(transfer.file, report, length, nullptr, overlapped);
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+        return WriteOutcome::refused;
     }
-    identity->vendorId = attributes.VendorID;
-    identity->productId = attributes.ProductID;
-    ReadSerial(file, identity);
-    return true;
-}
-
-bool DeclaresOutput(const OutputReportLengths& lengths) {
-    for (uint32_t bytes : lengths.bytes) {
-        if (bytes != 0) {
-            return true;
-        }
+    std::atomic<bool>& stalled = transfer.device->writesStalled;
+    const DWORD limitMs = stalled.load() ? stalledWriteLimitMs : writeLimitMs;
+    const bool inTime = WaitForSingleObject(done, limitMs) == WAIT_OBJECT_0;
+    if (!inTime) {
+        CancelIoEx(transfer.file, overlapped);
     }
-    return false;
-}
-
-// A device whose caps cannot be read, or that declares no output report, is
-// skipped: nothing could be sent to it. Beside hid-wiimote, Wine also shows
-// the kernel driver's input devices as HID devices with the controller's ids;
-// they take no reports.
-bool Describe(HANDLE file, Description* description) {
-    PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!HidD_GetPreparsedData(file, &preparsed)) {
-        return false;
+    // The system may still read the report until the write has ended, and
+    // the OVERLAPPED is used again: a cancelled write is waited for, which
+    // the stack answers at once.
+    DWORD counted = 0;
+    const bool worked = GetOverlappedResult(transfer.file, overlapped, &counted, TRUE) != FALSE;
+    stalled.store(!inTime);
+    if (!inTime) {
+        return WriteOutcome::timedOut;
     }
-    HIDP_CAPS caps{};
-    const bool described = HidP_GetCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
-                           ReadOutputLengths(preparsed, &description->lengths) &&
-                           DeclaresOutput(description->lengths);
-    HidD_FreePreparsedData(preparsed);
-    description->inputBytes = caps.InputReportByteLength;
-    description->paddedOutputBytes = caps.OutputReportByteLength;
-    return described;
-}
-
-// The device path of interface number index; false when there are no more.
-bool InterfacePath(HDEVINFO set, const GUID& hidGuid, DWORD index, char* path, size_t size,
-                   bool* more) {
-    SP_DEVICE_INTERFACE_DATA interfaceData{};
-    interfaceData.cbSize = sizeof(interfaceData);
-    *more = SetupDiEnumDeviceInterfaces(set, nullptr, &hidGuid, index, &interfaceData) != FALSE;
-    if (!*more) {
-        return false;
-    }
-    alignas(SP_DEVICE_INTERFACE_DETAIL_DATA_A) static char detailBytes[2048];
-    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(detailBytes);
-    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(set, &interfaceData, detail, sizeof(detailBytes), nullptr,
-                                          nullptr)) {
-        return false;
-    }
-    const size_t length = strlen(detail->DevicePath);
-    if (length >= size) {
-        return false;
-    }
-    memcpy(path, detail->DevicePath, length + 1);
-    return true;
-}
-
-// Opens the HID interfaces in enumeration order and keeps the best match for
-// wanted, with its identity and description; null when none matches. Called
-// under the lock.
-HANDLE OpenBestDevice(const DeviceIdentity& wanted, DeviceIdentity* identity,
-                      Description* description) {
-    GUID hidGuid{};
-    HidD_GetHidGuid(&hidGuid);
-    HDEVINFO set =
-        SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) {
-        return nullptr;
-    }
-    ScanChoice choice{};
-    StartScan(&choice);
-    HANDLE chosen = nullptr;
-    bool more = true;
-    for (DWORD index = 0; more && !ScanSettled(choice, wanted); ++index) {
-        static char path[1024];
-        if (!InterfacePath(set, hidGuid, index, path, sizeof(path), &more)) {
-            continue;
-        }
-        HANDLE file =
-            CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            continue;  // not ours to open: try the next interface
-        }
-        DeviceIdentity found{};
-        static Description foundDescription;
-        if (Identify(file, &found) && MatchDevice(wanted, found) > choice.match &&
-            Describe(file, &foundDescription) &&
-            ConsiderDevice(&choice, wanted, found, static_cast<int>(index))) {
-            if (chosen != nullptr) {
-                CloseHandle(chosen);
-            }
-            chosen = file;
-            *identity = found;
-            *description = foundDescription;
-            continue;
-        }
-        CloseHandle(file);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return chosen;
-}
-
-// --- Transfers ----------------------------------------------------------------
-
-bool Write(HANDLE file, uint8_t* bytes, DWORD length, DWORD* done) {
-    *done = 0;
-    OVERLAPPED overlapped{};
-    overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (overlapped.hEvent == nullptr) {
-        return false;
-    }
-    bool ok = false;
-    if (WriteFile(file, bytes, length, nullptr, &overlapped) ||
-        GetLastError() == ERROR_IO_PENDING) {
-        ok = GetOverlappedResult(file, &overlapped, done, TRUE) != FALSE;
-    }
-    CloseHandle(overlapped.hEvent);
-    return ok;
+    return worked ? WriteOutcome::sent : WriteOutcome::refused;
 }
 
 // *sent is the length handed over, the same on every stack.
-bool TryWrite(const OpenDevice& device, WriteMethod method, uint8_t* buffer, DWORD length,
-              DWORD* sent) {
-    DWORD counted = 0;
+WriteOutcome TryWrite(const Transfer& transfer, WriteMethod method, const uint8_t* buffer,
+                      DWORD length, DWORD* sent) {
     if (method == WriteMethod::exactWrite) {
-        if (!Write(device.file, buffer, length, &counted)) {
-            return false;
-        }
-        *sent = length;
-        return true;
+        const WriteOutcome outcome = Write(transfer, method, buffer, length);
+        *sent = outcome == WriteOutcome::sent ? length : 0;
+        return outcome;
     }
     // Zeros after the declared bytes, not whatever the caller's buffer holds.
-    const DWORD paddedBytes = device.description.paddedOutputBytes;
+    const DWORD paddedBytes = transfer.paddedBytes;
     if (paddedBytes < length || paddedBytes > maxReportBytes) {
-        return false;
+        return WriteOutcome::refused;
     }
     uint8_t padded[maxReportBytes] = {};
     memcpy(padded, buffer, length);
-    const bool done = method == WriteMethod::paddedWrite
-                          ? Write(device.file, padded, paddedBytes, &counted)
-                          : HidD_SetOutputReport(device.file, padded, paddedBytes) != FALSE;
-    if (done) {
-        *sent = paddedBytes;
+    const WriteOutcome outcome = Write(transfer, method, padded, paddedBytes);
+    *sent = outcome == WriteOutcome::sent ? paddedBytes : 0;
+    return outcome;
+}
+
+// The way that worked last first, then the others in order; a write that ran
+// out of time ends the ladder. True with *used when one way worked.
+bool SendByLadder(const Transfer& transfer, const uint8_t* buffer, DWORD length, DWORD* sent,
+                  WriteMethod* used) {
+    WriteOutcome outcome = TryWrite(transfer, transfer.method, buffer, length, sent);
+    *used = transfer.method;
+    for (WriteMethod method : writeMethods) {
+        if (outcome != WriteOutcome::refused) {
+            break;
+        }
+        if (method != transfer.method) {
+            outcome = TryWrite(transfer, method, buffer, length, sent);
+            *used = method;
+        }
     }
-    return done;
+    return outcome == WriteOutcome::sent;
 }
 
 // Told once per handle, and again only if the stack changes its mind.
@@ -298,18 +242,160 @@ void Settle(OpenDevice* device, WriteMethod method) {
             OutputDebugStringA("tiny_hid: output reports go by WriteFile, padded\n");
             return;
         case WriteMethod::setOutputReport:
-            OutputDebugStringA("tiny_hid: output reports go by HidD_SetOutputReport\n");
+            OutputDebugStringA("tiny_hid: output reports go by IOCTL_HID_SET_OUTPUT_REPORT\n");
             return;
     }
 }
 
-// A mode report of the caller's, written again by the library itself, the
-// way the caller's own last went out. Its outcome matters to nobody: a device
-// that refuses it has gone, and the next read finds that out.
-void RestoreMode(const OpenDevice& device, uint8_t* report, uint32_t length) {
-    DWORD sent = 0;
-    TryWrite(device, device.lastWorked, report, length, &sent);
+// --- Letting go ---------------------------------------------------------------
+
+// The outstanding read ends before the file closes, so nothing completes into
+// the buffer of a slot that is free again. Whether one is outstanding is the
+// system's to say, not the reading flag's: a reader ended between its
+// ReadFile and the flag leaves the flag wrong. A cancelled read is waited
+// for; the class driver ends it at once. Under the lock, with no writer in.
+void LetGoOfFile(OpenDevice* device) {
+    if (device->file == nullptr) {
+        return;
+    }
+    if (CancelIoEx(device->file, &device->incoming)) {
+        DWORD ignored = 0;
+        GetOverlappedResult(device->file, &device->incoming, &ignored, TRUE);
+    }
+    CloseHandle(device->file);
+    device->file = nullptr;
 }
+
+void CloseEvents(OpenDevice* device) {
+    for (HANDLE event : {device->incoming.hEvent, device->callerWrite.hEvent,
+                         device->finderWrite.hEvent, device->returned}) {
+        if (event != nullptr) {
+            CloseHandle(event);
+        }
+    }
+    device->incoming.hEvent = nullptr;
+    device->callerWrite.hEvent = nullptr;
+    device->finderWrite.hEvent = nullptr;
+    device->returned = nullptr;
+}
+
+// Under the lock, with no writer in: the slot is free again.
+void FreeSlot(OpenDevice* device) {
+    LetGoOfFile(device);
+    CloseEvents(device);
+    device->gone.store(false);
+    device->restoreWanted.store(false);
+    device->closing = false;
+    device->inUse = false;
+}
+
+// Under the lock: a writer is done with the file.
+void GiveBackFile(OpenDevice* device) {
+    if (--device->users > 0) {
+        return;
+    }
+    if (device->closing) {
+        FreeSlot(device);
+    } else if (device->gone.load()) {
+        SetEvent(finderWake);  // it waited for this writer before it could re-open
+    }
+}
+
+// --- The finder thread ---------------------------------------------------------
+
+// Under the lock, with no writer in. The device starts in its own default
+// mode: the caller's is set again at once.
+void ReopenGone(OpenDevice* device) {
+    LetGoOfFile(device);
+    DeviceIdentity identity{};
+    static Description description;
+    HANDLE file = OpenBestDevice(device->identity, &identity, &description);
+    if (file == nullptr) {
+        return;
+    }
+    device->identity = identity;
+    device->description = description;
+    device->file = file;
+    device->writesStalled.store(false);
+    uint8_t mode[maxModeBytes];
+    uint32_t modeLength = 0;
+    device->restoreWanted.store(ModeAfterReturn(&device->keeper, mode, &modeLength));
+    device->gone.store(false);
+    SetEvent(device->returned);
+}
+
+bool AnyGone() {
+    Locked locked;
+    for (const OpenDevice& device : devices) {
+        if (device.inUse && !device.closing && device.gone.load()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+void ReopenGoneDevices() {
+    Locked locked;
+    for (OpenDevice& device : devices) {
+        if (device.inUse && !device.closing && device.users == 0 && device.gone.load()) {
+            ReopenGone(&device);
+        }
+    }
+}
+
+// The caller's mode report, with the motor state of this moment, the way the
+// caller's own reports last went out. Its outcome matters to nobody: a device
+// that refuses it has gone, and the next read finds that out.
+void RestoreMode(OpenDevice* device) {
+    Transfer transfer{};
+    uint8_t mode[maxModeBytes];
+    uint32_t modeLength = 0;
+    {
+        Locked locked;
+        if (!device->inUse || device->closing || device->gone.load() ||
+            !device->restoreWanted.exchange(false) ||
+            !CurrentMode(device->keeper, mode, &modeLength)) {
+            return;
+        }
+        transfer = TakeFile(device, &device->finderWrite);
+    }
+    DWORD sent = 0;
+    TryWrite(transfer, transfer.method, mode, modeLength, &sent);
+    Locked locked;
+    GiveBackFile(device);
+}
+
+DWORD WINAPI FindReturningDevices(void*) {
+    ListenForArrivals(finderWake);
+    for (;;) {
+        WaitForSingleObject(finderWake, AnyGone() ? rescanMs : INFINITE);
+        ReopenGoneDevices();
+        for (OpenDevice& device : devices) {
+            RestoreMode(&device);
+        }
+    }
+}
+
+// Under the lock, on the caller's thread.
+bool StartFinder() {
+    if (finderRunning) {
+        return true;
+    }
+    if (finderWake == nullptr) {
+        finderWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    HANDLE finder = finderWake != nullptr
+                        ? CreateThread(nullptr, 0, FindReturningDevices, nullptr, 0, nullptr)
+                        : nullptr;
+    if (finder == nullptr) {
+        return false;
+    }
+    CloseHandle(finder);
+    finderRunning = true;
+    return true;
+}
+
+// --- Reads ------------------------------------------------------------------------
 
 // The length a read asks for: room for a whole input report, as the stack wants.
 DWORD ReadLength(const OpenDevice& device) {
@@ -323,7 +409,8 @@ void TakeArrival(OpenDevice* device, DWORD got) {
     uint8_t mode[maxModeBytes];
     uint32_t modeLength = 0;
     if (ModeToRestore(&device->keeper, device->incomingBytes, kept, mode, &modeLength)) {
-        RestoreMode(*device, mode, modeLength);
+        device->restoreWanted.store(true);
+        SetEvent(finderWake);
     }
 }
 
@@ -363,119 +450,30 @@ bool CollectReports(OpenDevice* device) {
     }
 }
 
-// The outstanding read ends before the file closes, so nothing completes
-// into the buffer of a slot that is free again.
-void LetGoOfFile(OpenDevice* device) {
-    if (device->file == nullptr) {
-        return;
-    }
-    if (device->reading) {
-        CancelIoEx(device->file, &device->incoming);
-        DWORD ignored = 0;
-        GetOverlappedResult(device->file, &device->incoming, &ignored, TRUE);
-        device->reading = false;
-    }
-    CloseHandle(device->file);
-    device->file = nullptr;
-}
-
-// --- Finding a device that came back -------------------------------------------
-
-// Under the lock. The device starts in its own default mode: the caller's is
-// set again at once.
-void ReopenGone(OpenDevice* device) {
-    LetGoOfFile(device);
-    DeviceIdentity identity{};
-    static Description description;
-    HANDLE file = OpenBestDevice(device->identity, &identity, &description);
-    if (file == nullptr) {
-        return;
-    }
-    device->identity = identity;
-    device->description = description;
-    device->file = file;
-    uint8_t mode[maxModeBytes];
-    uint32_t modeLength = 0;
-    if (ModeAfterReturn(&device->keeper, mode, &modeLength)) {
-        RestoreMode(*device, mode, modeLength);
-    }
-    device->gone.store(false);
-    SetEvent(device->returned);
-}
-
-bool AnyGone() {
-    for (const OpenDevice& device : devices) {
-        if (device.inUse && device.gone.load()) {
-            return true;
-        }
-    }
-    return false;
-}
-
-DWORD CALLBACK OnInterfaceArrival(HCMNOTIFICATION, PVOID, CM_NOTIFY_ACTION action,
-                                  PCM_NOTIFY_EVENT_DATA, DWORD) {
-    if (action == CM_NOTIFY_ACTION_DEVICEINTERFACEARRIVAL) {
-        SetEvent(finderWake);
-    }
-    return ERROR_SUCCESS;
-}
-
-// Windows 8 and later announce new interfaces; looked up by name so that
-// the library still loads where cfgmgr32 lacks the call (Wine 8 does).
-void ListenForArrivals() {
-    using Register =
-        CONFIGRET(WINAPI*)(PCM_NOTIFY_FILTER, PVOID, PCM_NOTIFY_CALLBACK, PHCMNOTIFICATION);
-    HMODULE manager = LoadLibraryA("cfgmgr32.dll");
-    const auto registerNotification = reinterpret_cast<Register>(
-        manager != nullptr
-            ? reinterpret_cast<void*>(GetProcAddress(manager, "CM_Register_Notification"))
-            : nullptr);
-    if (registerNotification == nullptr) {
-        return;
-    }
-    CM_NOTIFY_FILTER filter{};
-    filter.cbSize = sizeof(filter);
-    filter.FilterType = CM_NOTIFY_FILTER_TYPE_DEVICEINTERFACE;
-    HidD_GetHidGuid(&filter.u.DeviceInterface.ClassGuid);
-    HCMNOTIFICATION notification = nullptr;
-    registerNotification(&filter, nullptr, OnInterfaceArrival, &notification);
-}
-
-DWORD WINAPI FindReturningDevices(void*) {
-    ListenForArrivals();
-    for (;;) {
-        WaitForSingleObject(finderWake, AnyGone() ? rescanMs : INFINITE);
-        Locked locked;
-        for (OpenDevice& device : devices) {
-            if (device.inUse && device.gone.load()) {
-                ReopenGone(&device);
-            }
-        }
-    }
-}
-
-BOOL CALLBACK StartFinder(PINIT_ONCE, PVOID, PVOID*) {
-    finderWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    HANDLE finder = finderWake != nullptr
-                        ? CreateThread(nullptr, 0, FindReturningDevices, nullptr, 0, nullptr)
-                        : nullptr;
-    if (finder != nullptr) {
-        CloseHandle(finder);
-    }
-    return finder != nullptr;
-}
-
 // Called by the reading thread, which from here on leaves the file alone.
 void MarkGone(OpenDevice* device) {
     device->gone.store(true);
-    if (InitOnceExecuteOnce(&finderStarted, StartFinder, nullptr, nullptr)) {
-        SetEvent(finderWake);
-    }
+    SetEvent(finderWake);
+}
+
+bool MakeEvents(OpenDevice* device) {
+    device->incoming = OVERLAPPED{};
+    device->callerWrite = OVERLAPPED{};
+    device->finderWrite = OVERLAPPED{};
+    device->incoming.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    device->callerWrite.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    device->finderWrite.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    device->returned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    return device->incoming.hEvent != nullptr && device->callerWrite.hEvent != nullptr &&
+           device->finderWrite.hEvent != nullptr && device->returned != nullptr;
 }
 }  // namespace
 
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     Locked locked;
+    if (!StartFinder()) {
+        return -1;
+    }
     for (int32_t handle = 0; handle < maxHandles; ++handle) {
         OpenDevice& device = devices[handle];
         if (device.inUse) {
@@ -486,15 +484,17 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         if (file == nullptr) {
             return -1;
         }
-        device.incoming = OVERLAPPED{};
-        device.incoming.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        device.returned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-        if (device.incoming.hEvent == nullptr || device.returned == nullptr) {
+        if (!MakeEvents(&device)) {
+            CloseEvents(&device);
             CloseHandle(file);
             return -1;
         }
         device.file = file;
+        device.users = 0;
+        device.closing = false;
         device.gone.store(false);
+        device.restoreWanted.store(false);
+        device.writesStalled.store(false);
         device.lastWorked = WriteMethod::exactWrite;
         device.methodTold = false;
         device.reading = false;
@@ -534,46 +534,55 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
 
 int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     *bytesWritten = 0;
-    Locked locked;
-    OpenDevice* device = DeviceFor(handle);
-    if (device == nullptr) {
-        return 0;
-    }
-    const uint32_t length = SendLength(device->description.lengths, buffer[0]);
-    if (length == 0) {
-        return 0;
-    }
-    // What the caller asks for counts whether or not it gets through: a
-    // motor switched off while the device was away stays off when it returns.
-    NoteCallerReport(&device->keeper, buffer, length);
-    if (device->gone.load()) {
-        return 0;  // nothing waits for it to return
+    OpenDevice* device = nullptr;
+    Transfer transfer{};
+    uint32_t length = 0;
+    {
+        Locked locked;
+        device = DeviceFor(handle);
+        if (device == nullptr) {
+            return 0;
+        }
+        length = SendLength(device->description.lengths, buffer[0]);
+        if (length == 0) {
+            return 0;
+        }
+        // What the caller asks for counts whether or not it gets through: a
+        // motor switched off while the device was away stays off when it
+        // returns.
+        NoteCallerReport(&device->keeper, buffer, length);
+        if (device->gone.load()) {
+            return 0;  // nothing waits for it to return
+        }
+        transfer = TakeFile(device, &device->callerWrite);
     }
     DWORD sent = 0;
-    if (TryWrite(*device, device->lastWorked, buffer, length, &sent)) {
-        Settle(device, device->lastWorked);
+    WriteMethod used = transfer.method;
+    const bool worked = SendByLadder(transfer, buffer, length, &sent, &used);
+    Locked locked;
+    if (worked) {
+        Settle(device, used);
         *bytesWritten = sent;
-        return 1;
     }
-    for (WriteMethod method : writeMethods) {
-        if (method != device->lastWorked && TryWrite(*device, method, buffer, length, &sent)) {
-            Settle(device, method);
-            *bytesWritten = sent;
-            return 1;
-        }
-    }
-    return 0;
+    GiveBackFile(device);
+    return worked ? 1 : 0;
 }
 
 void CloseHidHandle(int32_t handle) {
     Locked locked;
     OpenDevice* device = DeviceFor(handle);
-    if (device != nullptr) {
-        // Nothing here trusts what a reader ended mid-read left in the policy.
-        LetGoOfFile(device);
-        CloseHandle(device->incoming.hEvent);
-        CloseHandle(device->returned);
-        device->gone.store(false);
-        device->inUse = false;
+    if (device == nullptr) {
+        return;
     }
+    // Nothing here trusts what a reader ended mid-read left behind.
+    device->closing = true;
+    if (device->users == 0) {
+        FreeSlot(device);
+        return;
+    }
+    // A writer is in (the finder sending a mode report): its write is cut
+    // short, it lets go of the file as it leaves, and the slot stays taken
+    // until then.
+    CancelIoEx(device->file, &device->finderWrite);
+    CancelIoEx(device->file, &device->callerWrite);
 }

@@ -69,3 +69,7 @@ bool ModeAfterReturn(ModeKeeper* keeper, uint8_t* report, uint32_t* length) {
     keeper->watching = false;
     return CallerMode(*keeper, report, length);
 }
+
+bool CurrentMode(const ModeKeeper& keeper, uint8_t* report, uint32_t* length) {
+    return CallerMode(keeper, report, length);
+}

@@ -30,3 +30,7 @@ bool ModeToRestore(ModeKeeper* keeper, const uint8_t* input, uint32_t inputLengt
                    uint32_t* length);
 // The device came back after dropping out: it starts in its own default mode.
 bool ModeAfterReturn(ModeKeeper* keeper, uint8_t* report, uint32_t* length);
+// The caller's last mode report with the motor state it last asked for, as a
+// restore that ModeToRestore or ModeAfterReturn called for goes out when it is
+// sent later, on another thread; false before the caller set a mode.
+bool CurrentMode(const ModeKeeper& keeper, uint8_t* report, uint32_t* length);

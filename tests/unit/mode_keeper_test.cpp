@@ -89,4 +89,22 @@ TEST(ModeKeeperTest, AReturnedDeviceGetsTheModeWithTheMotorAsLastAsked) {
     ASSERT_TRUE(ModeAfterReturn(&keeper, report, &length));
     EXPECT_EQ(Bytes(report, report + length), (Bytes{0x12, 0x05, 0x33, 0x00}));
 }
+
+// A restore called for while the motor ran goes out after the caller switched
+// it off: it must not switch it on again.
+TEST(ModeKeeperTest, ARestoreSentLaterCarriesTheMotorStateOfThatMoment) {
+    ModeKeeper keeper{};
+    ResetModeKeeper(&keeper);
+    uint8_t report[maxModeBytes] = {};
+    uint32_t length = 0;
+    EXPECT_FALSE(CurrentMode(keeper, report, &length));
+    NoteCallerReport(&keeper, mode31.data(), 3);
+    const Bytes motorOn = {0x13, 0x01};
+    NoteCallerReport(&keeper, motorOn.data(), 2);
+    ASSERT_TRUE(ModeToRestore(&keeper, status.data(), 7, report, &length));
+    const Bytes motorOff = {0x13, 0x00};
+    NoteCallerReport(&keeper, motorOff.data(), 2);
+    ASSERT_TRUE(CurrentMode(keeper, report, &length));
+    EXPECT_EQ(Bytes(report, report + length), mode31);
+}
 }  // namespace
