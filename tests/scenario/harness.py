@@ -9,6 +9,8 @@ Settings come from the environment (CTest sets them):
                       itself only (Windows): the harness then runs a copy of
                       the program in a scratch folder next to the virtual one
   QUIVERTAP_TIME_SLACK  factor for the generous upper bounds (sanitizer builds)
+  PIPE_REMOTE_DIR     Windows only: the HID library over a named pipe and the
+                      controller at the pipe's other end (tests/windows/pipe_*.cpp)
 
 Under Wine (a runner naming wine) keys for the program's console go as
 console input records through console_input.exe beside the virtual
@@ -32,6 +34,7 @@ RUNNER = shlex.split(os.environ.get("QUIVERTAP_RUNNER", ""))
 LIBRARY_BESIDE = os.environ.get("QUIVERTAP_LIBRARY_BESIDE") == "1"
 SLACK = float(os.environ.get("QUIVERTAP_TIME_SLACK", "1"))
 UNDER_WINE = any("wine" in part for part in RUNNER)
+PIPE_DIR = os.environ.get("PIPE_REMOTE_DIR", "")
 # Under Wine the virtual controller's clock (QueryPerformanceCounter) runs on
 # CLOCK_MONOTONIC_RAW; the harness's own readings follow it so that times in
 # the call log compare with them.
@@ -187,7 +190,7 @@ class Program:
     """One run of the program, live: keys and signals can be sent while it runs."""
 
     def __init__(self, scenario, stdin=subprocess.PIPE, env=None, terminal=False,
-                 own_group=False):
+                 own_group=False, library_dir=None):
         self.dir = tempfile.mkdtemp(prefix="quivertap-")
         self.script = os.path.join(self.dir, "scenario.txt")
         self.log_path = os.path.join(self.dir, "calls.log")
@@ -202,7 +205,7 @@ class Program:
         run_env.update(env or {})
         program = PROGRAM
         if LIBRARY_BESIDE:
-            program = self._copy_beside_virtual_library()
+            program = self._copy_beside_virtual_library(library_dir)
         else:
             run_env["LD_LIBRARY_PATH"] = VIRTUAL_DIR
         self.started = time.monotonic()
@@ -219,13 +222,16 @@ class Program:
             preexec_fn=_take_terminal if terminal else (os.setpgrp if own_group else None),
         )
 
-    def _copy_beside_virtual_library(self):
+    def _copy_beside_virtual_library(self, library_dir):
+        """library_dir, when given, holds a HID library that takes the
+        virtual one's place; the other stand-ins stay."""
         folder = os.path.join(self.dir, "bin")
         os.mkdir(folder)
         shutil.copy(PROGRAM, folder)
-        for name in os.listdir(VIRTUAL_DIR):
-            if name.lower().endswith(".dll"):
-                shutil.copy(os.path.join(VIRTUAL_DIR, name), folder)
+        for source in filter(None, (VIRTUAL_DIR, library_dir)):
+            for name in os.listdir(source):
+                if name.lower().endswith(".dll"):
+                    shutil.copy(os.path.join(source, name), folder)
         return os.path.join(folder, os.path.basename(PROGRAM))
 
     def log(self):

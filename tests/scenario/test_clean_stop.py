@@ -4,13 +4,15 @@ process ends with the signal's own status. Under Wine, SIGINT arrives as
 CTRL_C_EVENT, the Windows build's stop."""
 
 import os
+import select
 import signal
 import subprocess
 import time
 import unittest
 
-from harness import (A, HOME, NO_WINDOWS_MEANING, NOT_FOUND, PLUS, SLACK, UNDER_WINE, Program,
-                     ScenarioCase, loop_passes, read, report31, run, session, stop_status)
+from harness import (A, CTRL_C_STATUS, HOME, NO_WINDOWS_MEANING, NOT_FOUND, PIPE_DIR, PLUS,
+                     RUNNER, SLACK, UNDER_WINE, Program, ScenarioCase, loop_passes, read, report31,
+                     run, session, stop_status)
 
 BOUND_MS = 200
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)
@@ -174,6 +176,53 @@ class Suspension(ScenarioCase):
         self.assertIn((0x13, 0x01, 0x31), [e.head() for e in later], "pulses go on")
         self.assertEqual(later[-1].head(), (0x13, 0x00, 0x31))
         self.assertClosedOnceAtEnd(result)
+
+
+@unittest.skipUnless(UNDER_WINE and PIPE_DIR, "Windows: the HID library over a named pipe")
+class StalledStack(ScenarioCase):
+    """The real library's transfer code over a named pipe whose far end stops
+    reading once the motor runs: every write from then on stays pending, as on
+    a Bluetooth stack whose link is failing but not yet dropped."""
+
+    STOP_BOUND_S = 2.0
+
+    def expect_line(self, remote, text, timeout_s):
+        line = b""
+        deadline = time.monotonic() + timeout_s * SLACK
+        while not line.endswith(b"\n") and time.monotonic() < deadline:
+            if select.select([remote.stdout], [], [], deadline - time.monotonic())[0]:
+                chunk = os.read(remote.stdout.fileno(), 1)
+                if not chunk:
+                    break
+                line += chunk
+        # Text from a Windows program: its lines end in CR LF.
+        if line.rstrip(b"\r\n") != text:
+            remote.kill()
+            self.fail("the controller said %r, not %r: %s" % (line, text, remote.stderr.read()))
+
+    def test_ctrl_c_ends_the_program_while_every_write_stays_pending(self):
+        pipe = r"\\.\pipe\quivertap-stalled-%d" % os.getpid()
+        remote = subprocess.Popen(RUNNER + [os.path.join(PIPE_DIR, "pipe_remote.exe"), pipe],
+                                  stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, bufsize=0)
+        program = None
+        try:
+            self.expect_line(remote, b"listening", 30)
+            program = Program("", library_dir=PIPE_DIR, env={"QUIVERTAP_PIPE": pipe})
+            self.expect_line(remote, b"motor on", 30)
+            self.expect_line(remote, b"stalled", 10)
+            program.signal(signal.SIGINT)
+            program.wait_end(timeout=5)
+            took_s = time.monotonic() - program.signalled
+            result = program.finish()
+        finally:
+            remote.kill()
+            remote.communicate()
+            if program is not None and program.process.poll() is None:
+                os.killpg(program.process.pid, signal.SIGKILL)
+        self.assertIn("Home button", result.stdout, "the control loop ran")
+        self.assertEqual(result.status, CTRL_C_STATUS)
+        self.assertLess(took_s, self.STOP_BOUND_S, "the stop waited on the pending writes")
 
 
 class ClosedPipe(ScenarioCase):

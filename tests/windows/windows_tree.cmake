@@ -25,3 +25,18 @@ set_target_properties(notice_user32 PROPERTIES
 add_executable(console_input ${CMAKE_CURRENT_LIST_DIR}/console_input.cpp)
 set_target_properties(console_input PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/virtual_remote)
+
+# The HID library's own transfer code over a named pipe instead of a HID
+# device (see pipe_find.cpp), and the controller at the pipe's other end
+# (pipe_remote.cpp), in a folder of their own: the harness copies the library
+# beside the program for the test of a stack that holds every write.
+set(PIPE_REMOTE_DIR ${CMAKE_BINARY_DIR}/pipe_remote)
+add_library(pipe_hid SHARED
+    ${CMAKE_SOURCE_DIR}/tiny_hid/hid_windows.cpp ${CMAKE_CURRENT_LIST_DIR}/pipe_find.cpp
+    $<TARGET_OBJECTS:hid_shared>)
+target_compile_definitions(pipe_hid PRIVATE TINY_HID_BUILDING)
+set_target_properties(pipe_hid PROPERTIES
+    OUTPUT_NAME tiny_hid_dll PREFIX "" IMPORT_PREFIX "" IMPORT_SUFFIX ".pipe.a"
+    RUNTIME_OUTPUT_DIRECTORY ${PIPE_REMOTE_DIR})
+add_executable(pipe_remote ${CMAKE_CURRENT_LIST_DIR}/pipe_remote.cpp)
+set_target_properties(pipe_remote PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PIPE_REMOTE_DIR})
