@@ -40,3 +40,8 @@ set_target_properties(pipe_hid PROPERTIES
     RUNTIME_OUTPUT_DIRECTORY ${PIPE_REMOTE_DIR})
 add_executable(pipe_remote ${CMAKE_CURRENT_LIST_DIR}/pipe_remote.cpp)
 set_target_properties(pipe_remote PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PIPE_REMOTE_DIR})
+
+# The real library under the probe's forced end (see reader_end_check.cpp):
+# the kernel test under Wine runs it beside the program, from bin/.
+add_executable(reader_end_check ${CMAKE_CURRENT_LIST_DIR}/reader_end_check.cpp)
+target_link_libraries(reader_end_check PRIVATE tiny_hid_dll)

@@ -35,6 +35,7 @@ constexpr Phase phases[] = {
     {"absent", RunAbsentPhase},
     {"bluetooth", RunBluetoothPhase},
     {"bluetooth-answering", RunAnsweringBluetoothPhase},
+    {"reader-end", RunReaderEndPhase},
 };
 
 std::string RunPhase(const char* name, const char* program) {

@@ -23,3 +23,6 @@ std::string RunAbsentPhase(const char* program);
 std::string RunBluetoothPhase(const char* program);
 // The same with a controller that answers hid-wiimote's requests.
 std::string RunAnsweringBluetoothPhase(const char* program);
+// The Windows library's reader ended by TerminateThread inside ReadReport, many
+// times over: the check tool beside the program runs in its place.
+std::string RunReaderEndPhase(const char* program);
