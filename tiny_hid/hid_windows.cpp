@@ -365,10 +365,17 @@ void RestoreMode(OpenDevice* device) {
     GiveBackFile(device);
 }
 
+// Arrivals matter only once a device has gone, and listening for them loads
+// cfgmgr32 under the loader's lock, which every thread needs to start or end:
+// taken at the first open, it would hold up the probe's reader.
 DWORD WINAPI FindReturningDevices(void*) {
-    ListenForArrivals(finderWake);
+    bool listening = false;
     for (;;) {
         WaitForSingleObject(finderWake, AnyGone() ? rescanMs : INFINITE);
+        if (!listening && AnyGone()) {
+            ListenForArrivals(finderWake);
+            listening = true;
+        }
         ReopenGoneDevices();
         for (OpenDevice& device : devices) {
             RestoreMode(&device);
