@@ -1,11 +1,23 @@
 // The HID access library on Windows: the handles and the transfers. Finding
 // and opening a device (SetupAPI, hid.dll) is hid_windows_find.cpp's.
 //
-// The device is opened for overlapped I/O: the probe's reader thread may sit
-// in a read while the main thread writes, and synchronous I/O on one handle
-// is serialized, so a write would wait behind the read. A read waits
-// alertably, which lets a stop request (an APC to the reading thread) cut it
-// short; writes wait without that, so a motor-off is never lost.
+// The device is opened for overlapped I/O: a read may be outstanding while
+// the main thread writes, and synchronous I/O on one handle is serialized, so
+// a write would wait behind the read. A caller's read waits alertably, which
+// lets a stop request (an APC to the reading thread) cut it short; writes
+// wait without that, so a motor-off is never lost.
+//
+// The caller's reading thread may be the probe's reader, which the program
+// ends with TerminateThread at any instruction. Such a thread must not be
+// inside anything that holds a lock of the process's: under Wine even
+// ReadFile takes the allocator's (a reader ended inside it left every later
+// open hanging). So the library's own thread, started by the first open,
+// issues every read: it keeps one read outstanding per device, so reports
+// keep moving out of the class driver's ring (32 reports, oldest
+// overwritten), and passes each report through a ring of its own to the
+// caller's ReadReport, which only takes them from there into the read policy
+// and waits on an event. A reading thread takes no lock, makes no handle or
+// thread, allocates nothing and makes no I/O call.
 //
 // Output reports. Microsoft's newer Bluetooth stacks take this controller's
 // reports only at their exact length, older ones only padded to the
@@ -36,16 +48,12 @@
 // transfer waits.
 //
 // A controller that drops out: its reads and writes fail (typically
-// ERROR_DEVICE_NOT_CONNECTED). The reading thread marks the device gone and
-// waits, alertably, until it is back. Finding it again is the work of a
-// thread of the library's own, started by the first open: the reading thread
-// may be the probe's reader, which the program ends with TerminateThread at
-// any instruction. So a reading thread takes no lock, makes no handle or
-// thread and allocates nothing; a mode report that a read calls for (see
-// mode_keeper.h) is sent by the finder as well. The finder looks whenever
-// Windows announces a new HID interface (CM_Register_Notification, where
-// cfgmgr32 has it) and every second while a device is gone, since not every
-// system announces them.
+// ERROR_DEVICE_NOT_CONNECTED). The library's thread marks the device gone
+// and looks for it again; the caller's read simply waits for the next report
+// meanwhile. It looks whenever Windows announces a new HID interface
+// (CM_Register_Notification, where cfgmgr32 has it) and every second while a
+// device is gone, since not every system announces them. A mode report that
+// an arrival calls for (see mode_keeper.h) is sent by the same thread.
 #include <windows.h>
 
 #include <atomic>
@@ -66,6 +74,12 @@ constexpr size_t callerBufferBytes = 256;
 constexpr DWORD rescanMs = 1000;
 constexpr DWORD writeLimitMs = 1000;
 constexpr DWORD stalledWriteLimitMs = 100;
+// Reports on their way from the library's thread to a read: the caller reads
+// at least once per 100 ms pass, and the greeting and banner hold it for
+// about 300 ms, at up to 100 reports a second. When it is full the thread
+// leaves the rest in the class driver's ring and looks again shortly.
+constexpr uint32_t arrivalCount = 64;
+constexpr DWORD fullArrivalsPollMs = 10;
 
 enum class WriteMethod { exactWrite, paddedWrite, setOutputReport };
 constexpr WriteMethod writeMethods[] = {WriteMethod::exactWrite, WriteMethod::paddedWrite,
@@ -73,53 +87,55 @@ constexpr WriteMethod writeMethods[] = {WriteMethod::exactWrite, WriteMethod::pa
 enum class WriteOutcome { sent, refused, timedOut };
 
 // A file is closed only while no thread can be using it. Writers (the
-// caller's writes, the finder's mode reports) count themselves in users under
+// caller's writes, the library thread's mode reports) count themselves in users under
 // the lock before they touch it and out again after their last wait; the
-// file closes once users is 0 and only then, by the finder's re-open or by
-// whoever counts out last after the handle was closed. A reading thread
-// counts nowhere (it may be ended at any instruction): it leaves the file
-// alone once it has marked it gone, and the caller ends its readers before it
-// closes the handle.
+// file closes once users is 0 and only then, by the library thread's re-open or by
+// whoever counts out last after the handle was closed. The library's thread
+// makes its reads under the lock and never waits for one there; a caller's
+// reading thread never touches the file at all.
 //
-// Every event and OVERLAPPED is made at open. One overlapped read stays
-// outstanding across calls, so reports keep moving from the class driver's
-// ring (32 reports, oldest overwritten) into the read policy. Its OVERLAPPED
-// and buffer live here, not on a reading thread's stack: the probe's reader
-// may be ended by TerminateThread inside a read, and the system completes the
-// read into that memory when the handle closes.
+// Every event and OVERLAPPED is made at open, and the outstanding read's
+// OVERLAPPED and buffer live here: the system completes a read into that
+// memory when the file closes.
 struct OpenDevice {
     // Under the lock.
     bool inUse;
     bool closing;  // the caller closed it; the last writer out lets go
     int users;
-    HANDLE file;  // null once the finder has let go of a gone device's file
+    HANDLE file;  // null once the library thread has let go of a gone device's file
     DeviceIdentity identity;
     Description description;
     WriteMethod lastWorked;
     bool methodTold;
-    // Written under the lock by the caller's writes; the reading thread's
-    // ModeToRestore reads it and notes status reports in it.
     ModeKeeper keeper;
-    // Without the lock.
-    std::atomic<bool> gone;           // set by the reading thread, cleared by the finder
-    std::atomic<bool> restoreWanted;  // a read called for the mode report: the finder sends it
-    std::atomic<bool> writesStalled;  // the last write ran out of time
-    HANDLE returned;                  // auto-reset: the finder has the device open again
-    OVERLAPPED callerWrite;
-    OVERLAPPED finderWrite;
-    OVERLAPPED incoming;
-    // The reading thread's alone.
     bool reading;  // incoming has a read outstanding
+    OVERLAPPED incoming;
     uint8_t incomingBytes[maxReportBytes];
+    // Without the lock.
+    std::atomic<bool> gone;           // set and cleared by the library's thread
+    std::atomic<bool> restoreWanted;  // an arrival called for the mode report
+    std::atomic<bool> writesStalled;  // the last write ran out of time
+    OVERLAPPED callerWrite;
+    OVERLAPPED libraryWrite;
+    // From the library's thread to the caller's reads: the thread alone moves
+    // arrivalsIn, the reader alone arrivalsOut. A reader ended mid-take
+    // leaves arrivalsOut behind; nothing but the next open, which starts
+    // both afresh, looks at it after a close.
+    HeldReport arrivals[arrivalCount];
+    std::atomic<uint32_t> arrivalsIn;
+    std::atomic<uint32_t> arrivalsOut;
+    HANDLE arrived;  // auto-reset: arrivals has something new
+    // The caller's reading thread's alone.
     ReadPolicy policy;
 };
 
 OpenDevice devices[maxHandles] = {};
 // Held only for short work, never across a transfer's wait: between the
-// caller's opens, writes and closes and the finder.
+// caller's opens, writes and closes and the library thread.
 SRWLOCK deviceLock = SRWLOCK_INIT;
-bool finderRunning = false;   // under the lock
-HANDLE finderWake = nullptr;  // auto-reset; made before the first handle, never closed
+bool libraryThreadRunning = false;  // under the lock
+HANDLE libraryWake = nullptr;       // auto-reset; made before the first handle, never closed
+bool listening = false;             // the library's thread hears of new interfaces
 
 struct Locked {
     Locked() {
@@ -143,7 +159,7 @@ OpenDevice* DeviceFor(int32_t handle) {
 struct Transfer {
     OpenDevice* device;
     HANDLE file;
-    OVERLAPPED* overlapped;  // the writer's own: the caller's or the finder's
+    OVERLAPPED* overlapped;  // the writer's own: the caller's or the library thread's
     WriteMethod method;      // the way that worked last
     DWORD paddedBytes;
 };
@@ -250,39 +266,25 @@ void Settle(OpenDevice* device, WriteMethod method) {
 // --- Letting go ---------------------------------------------------------------
 
 // The outstanding read ends before the file closes, so nothing completes into
-// the buffer of a slot that is free again. Whether one is outstanding is the
-// system's to say, not the reading flag's: a reader ended between its
-// ReadFile and the flag leaves the flag wrong. A cancelled read is waited
-// for; the class driver ends it at once. Under the lock, with no writer in.
+// the buffer of a slot that is free again. The read is the library's thread's
+// own, made under the lock, so the class driver ends it at once when it is
+// cancelled. Under the lock, with no writer in.
 void LetGoOfFile(OpenDevice* device) {
     if (device->file == nullptr) {
         return;
     }
-    if (CancelIoEx(device->file, &device->incoming)) {
+    if (device->reading && CancelIoEx(device->file, &device->incoming)) {
         DWORD ignored = 0;
         GetOverlappedResult(device->file, &device->incoming, &ignored, TRUE);
     }
+    device->reading = false;
     CloseHandle(device->file);
     device->file = nullptr;
-}
-
-void CloseEvents(OpenDevice* device) {
-    for (HANDLE event : {device->incoming.hEvent, device->callerWrite.hEvent,
-                         device->finderWrite.hEvent, device->returned}) {
-        if (event != nullptr) {
-            CloseHandle(event);
-        }
-    }
-    device->incoming.hEvent = nullptr;
-    device->callerWrite.hEvent = nullptr;
-    device->finderWrite.hEvent = nullptr;
-    device->returned = nullptr;
 }
 
 // Under the lock, with no writer in: the slot is free again.
 void FreeSlot(OpenDevice* device) {
     LetGoOfFile(device);
-    CloseEvents(device);
     device->gone.store(false);
     device->restoreWanted.store(false);
     device->closing = false;
@@ -297,11 +299,11 @@ void GiveBackFile(OpenDevice* device) {
     if (device->closing) {
         FreeSlot(device);
     } else if (device->gone.load()) {
-        SetEvent(finderWake);  // it waited for this writer before it could re-open
+        SetEvent(libraryWake);  // it waited for this writer before it could re-open
     }
 }
 
-// --- The finder thread ---------------------------------------------------------
+// --- Devices that came back, and mode reports sent again ----------------------
 
 // Under the lock, with no writer in. The device starts in its own default
 // mode: the caller's is set again at once.
@@ -321,17 +323,6 @@ void ReopenGone(OpenDevice* device) {
     uint32_t modeLength = 0;
     device->restoreWanted.store(ModeAfterReturn(&device->keeper, mode, &modeLength));
     device->gone.store(false);
-    SetEvent(device->returned);
-}
-
-bool AnyGone() {
-    Locked locked;
-    for (const OpenDevice& device : devices) {
-        if (device.inUse && !device.closing && device.gone.load()) {
-            return true;
-        }
-    }
-    return false;
 }
 
 void ReopenGoneDevices() {
@@ -357,7 +348,7 @@ void RestoreMode(OpenDevice* device) {
             !CurrentMode(device->keeper, mode, &modeLength)) {
             return;
         }
-        transfer = TakeFile(device, &device->finderWrite);
+        transfer = TakeFile(device, &device->libraryWrite);
     }
     DWORD sent = 0;
     TryWrite(transfer, transfer.method, mode, modeLength, &sent);
@@ -365,44 +356,7 @@ void RestoreMode(OpenDevice* device) {
     GiveBackFile(device);
 }
 
-// Arrivals matter only once a device has gone, and listening for them loads
-// cfgmgr32 under the loader's lock, which every thread needs to start or end:
-// taken at the first open, it would hold up the probe's reader.
-DWORD WINAPI FindReturningDevices(void*) {
-    bool listening = false;
-    for (;;) {
-        WaitForSingleObject(finderWake, AnyGone() ? rescanMs : INFINITE);
-        if (!listening && AnyGone()) {
-            ListenForArrivals(finderWake);
-            listening = true;
-        }
-        ReopenGoneDevices();
-        for (OpenDevice& device : devices) {
-            RestoreMode(&device);
-        }
-    }
-}
-
-// Under the lock, on the caller's thread.
-bool StartFinder() {
-    if (finderRunning) {
-        return true;
-    }
-    if (finderWake == nullptr) {
-        finderWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-    }
-    HANDLE finder = finderWake != nullptr
-                        ? CreateThread(nullptr, 0, FindReturningDevices, nullptr, 0, nullptr)
-                        : nullptr;
-    if (finder == nullptr) {
-        return false;
-    }
-    CloseHandle(finder);
-    finderRunning = true;
-    return true;
-}
-
-// --- Reads ------------------------------------------------------------------------
+// --- The library's thread: every read, and devices that came back -----------
 
 // The length a read asks for: room for a whole input report, as the stack wants.
 DWORD ReadLength(const OpenDevice& device) {
@@ -410,75 +364,173 @@ DWORD ReadLength(const OpenDevice& device) {
     return length == 0 || length > maxReportBytes ? maxReportBytes : length;
 }
 
+bool ArrivalsFull(const OpenDevice& device) {
+    return device.arrivalsIn.load() - device.arrivalsOut.load() >= arrivalCount;
+}
+
+// Under the lock: one completed read, passed on to the caller's reads, and
+// the mode report sent again if it calls for that.
 void TakeArrival(OpenDevice* device, DWORD got) {
     const uint32_t kept = got < callerBufferBytes ? got : callerBufferBytes;
-    NoteArrival(&device->policy, device->incomingBytes, kept);
+    const uint32_t in = device->arrivalsIn.load();
+    HeldReport& arrival = device->arrivals[in % arrivalCount];
+    memcpy(arrival.bytes, device->incomingBytes, kept);
+    arrival.length = kept;
+    device->arrivalsIn.store(in + 1);
     uint8_t mode[maxModeBytes];
     uint32_t modeLength = 0;
     if (ModeToRestore(&device->keeper, device->incomingBytes, kept, mode, &modeLength)) {
         device->restoreWanted.store(true);
-        SetEvent(finderWake);
     }
 }
 
-// Takes every read that has completed into the read policy and leaves a new
-// one outstanding, without waiting. False when the device refuses reads: it
-// has gone.
+// Under the lock: takes every read that has completed and leaves a new one
+// outstanding, without waiting. False when the device refuses reads: it has
+// gone. Only a close cancels these reads, so any failure is the device's.
 bool CollectReports(OpenDevice* device) {
-    bool restarted = false;
-    for (;;) {
+    bool passedOn = false;
+    bool working = true;
+    while (!ArrivalsFull(*device)) {
         if (!device->reading) {
             if (!ReadFile(device->file, device->incomingBytes, ReadLength(*device), nullptr,
                           &device->incoming) &&
                 GetLastError() != ERROR_IO_PENDING) {
-                return false;
+                working = false;
+                break;
             }
             device->reading = true;
         }
         DWORD got = 0;
-        if (GetOverlappedResult(device->file, &device->incoming, &got, FALSE)) {
-            device->reading = false;
-            restarted = false;
-            TakeArrival(device, got);
-            continue;
-        }
-        const DWORD error = GetLastError();
-        if (error == ERROR_IO_INCOMPLETE) {
-            return true;
+        if (!GetOverlappedResult(device->file, &device->incoming, &got, FALSE)) {
+            working = GetLastError() == ERROR_IO_INCOMPLETE;
+            device->reading = working;
+            break;
         }
         device->reading = false;
-        // The system cancels a thread's reads when it ends: the probe's
-        // reader leaves one behind. A read cancelled twice running, or any
-        // other failure, is the device's going.
-        if (error != ERROR_OPERATION_ABORTED || restarted) {
-            return false;
+        TakeArrival(device, got);
+        passedOn = true;
+    }
+    if (passedOn) {
+        SetEvent(device->arrived);
+    }
+    return working;
+}
+
+// Under the lock. True when some device is gone.
+bool CollectAll() {
+    bool anyGone = false;
+    for (OpenDevice& device : devices) {
+        if (!device.inUse || device.closing) {
+            continue;
         }
-        restarted = true;
+        if (!device.gone.load() && !CollectReports(&device)) {
+            device.gone.store(true);
+        }
+        anyGone = anyGone || device.gone.load();
+    }
+    return anyGone;
+}
+
+// Under the lock: what the thread waits for next (its wake and every
+// outstanding read), and for how long at most.
+DWORD WaitList(HANDLE* events, DWORD* timeoutMs) {
+    DWORD count = 0;
+    events[count++] = libraryWake;
+    bool anyGone = false;
+    bool anyFull = false;
+    for (const OpenDevice& device : devices) {
+        if (!device.inUse || device.closing) {
+            continue;
+        }
+        anyGone = anyGone || device.gone.load();
+        anyFull = anyFull || (!device.gone.load() && ArrivalsFull(device));
+        if (device.reading) {
+            events[count++] = device.incoming.hEvent;
+        }
+    }
+    *timeoutMs = anyFull ? fullArrivalsPollMs : anyGone ? rescanMs : INFINITE;
+    return count;
+}
+
+// Arrivals matter only once a device has gone, and listening for them loads
+// cfgmgr32 under the loader's lock, which every thread needs to start or end:
+// taken at the first open, it would hold up the probe's reader.
+DWORD WINAPI RunLibraryThread(void*) {
+    for (;;) {
+        HANDLE events[1 + maxHandles];
+        DWORD timeoutMs = INFINITE;
+        DWORD count = 0;
+        {
+            Locked locked;
+            count = WaitList(events, &timeoutMs);
+        }
+        WaitForMultipleObjects(count, events, FALSE, timeoutMs);
+        ReopenGoneDevices();
+        bool anyGone = false;
+        {
+            Locked locked;
+            anyGone = CollectAll();
+        }
+        if (anyGone && !listening) {
+            ListenForArrivals(libraryWake);
+            listening = true;
+        }
+        for (OpenDevice& device : devices) {
+            RestoreMode(&device);
+        }
     }
 }
 
-// Called by the reading thread, which from here on leaves the file alone.
-void MarkGone(OpenDevice* device) {
-    device->gone.store(true);
-    SetEvent(finderWake);
+// Under the lock, on the caller's thread.
+bool StartLibraryThread() {
+    if (libraryThreadRunning) {
+        return true;
+    }
+    if (libraryWake == nullptr) {
+        libraryWake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
+    HANDLE thread = libraryWake != nullptr
+                        ? CreateThread(nullptr, 0, RunLibraryThread, nullptr, 0, nullptr)
+                        : nullptr;
+    if (thread == nullptr) {
+        return false;
+    }
+    CloseHandle(thread);
+    libraryThreadRunning = true;
+    return true;
 }
 
+// Made once per slot and kept for the life of the process: the library's
+// thread may be waiting on a read's event just as the caller closes.
 bool MakeEvents(OpenDevice* device) {
-    device->incoming = OVERLAPPED{};
-    device->callerWrite = OVERLAPPED{};
-    device->finderWrite = OVERLAPPED{};
-    device->incoming.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    device->callerWrite.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    device->finderWrite.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    device->returned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    for (HANDLE* event :
+         {&device->incoming.hEvent, &device->callerWrite.hEvent, &device->libraryWrite.hEvent}) {
+        if (*event == nullptr) {
+            *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        }
+    }
+    if (device->arrived == nullptr) {
+        device->arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    }
     return device->incoming.hEvent != nullptr && device->callerWrite.hEvent != nullptr &&
-           device->finderWrite.hEvent != nullptr && device->returned != nullptr;
+           device->libraryWrite.hEvent != nullptr && device->arrived != nullptr;
+}
+
+// Everything the library's thread passed on since the last read, into the
+// read policy. On the caller's reading thread: memory and atomics only.
+void TakeArrivals(OpenDevice* device) {
+    const uint32_t in = device->arrivalsIn.load();
+    for (uint32_t out = device->arrivalsOut.load(); out != in; ++out) {
+        const HeldReport& arrival = device->arrivals[out % arrivalCount];
+        NoteArrival(&device->policy, arrival.bytes, arrival.length);
+        device->arrivalsOut.store(out + 1);
+    }
 }
 }  // namespace
 
 int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     Locked locked;
-    if (!StartFinder()) {
+    if (!StartLibraryThread()) {
         return -1;
     }
     for (int32_t handle = 0; handle < maxHandles; ++handle) {
@@ -487,13 +539,11 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
             continue;
         }
         const DeviceIdentity wanted{vendorId, productId, {}};
-        HANDLE file = OpenBestDevice(wanted, &device.identity, &device.description);
-        if (file == nullptr) {
+        if (!MakeEvents(&device)) {
             return -1;
         }
-        if (!MakeEvents(&device)) {
-            CloseEvents(&device);
-            CloseHandle(file);
+        HANDLE file = OpenBestDevice(wanted, &device.identity, &device.description);
+        if (file == nullptr) {
             return -1;
         }
         device.file = file;
@@ -505,9 +555,13 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         device.lastWorked = WriteMethod::exactWrite;
         device.methodTold = false;
         device.reading = false;
+        device.arrivalsIn.store(0);
+        device.arrivalsOut.store(0);
+        ResetEvent(device.arrived);
         ResetReadPolicy(&device.policy);
         ResetModeKeeper(&device.keeper);
         device.inUse = true;
+        SetEvent(libraryWake);  // its first read
         return handle;
     }
     return -1;
@@ -520,20 +574,13 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
         return 0;
     }
     for (;;) {
-        const bool gone = device->gone.load();
-        if (!gone && !CollectReports(device)) {
-            MarkGone(device);
-            continue;
-        }
-        // What the device sent before it went comes first.
+        TakeArrivals(device);
         if (TakeReport(&device->policy, buffer, bytesRead)) {
             return 1;
         }
-        // Nothing new: wait for the outstanding read, or for the device to
-        // come back. An APC (a stop request) ends the wait; the read stays
-        // outstanding for next time.
-        HANDLE awaited = gone ? device->returned : device->incoming.hEvent;
-        if (WaitForSingleObjectEx(awaited, INFINITE, TRUE) != WAIT_OBJECT_0) {
+        // Nothing new, or the device is away: wait for the next report. An
+        // APC (a stop request) ends the wait.
+        if (WaitForSingleObjectEx(device->arrived, INFINITE, TRUE) != WAIT_OBJECT_0) {
             return 0;
         }
     }
@@ -587,9 +634,9 @@ void CloseHidHandle(int32_t handle) {
         FreeSlot(device);
         return;
     }
-    // A writer is in (the finder sending a mode report): its write is cut
+    // A writer is in (the library thread sending a mode report): its write is cut
     // short, it lets go of the file as it leaves, and the slot stays taken
     // until then.
-    CancelIoEx(device->file, &device->finderWrite);
+    CancelIoEx(device->file, &device->libraryWrite);
     CancelIoEx(device->file, &device->callerWrite);
 }

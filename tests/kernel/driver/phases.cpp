@@ -1,5 +1,7 @@
 #include "phases.h"
 
+#include <sys/wait.h>
+
 #include <cstdio>
 #include <vector>
 
@@ -528,4 +530,71 @@ std::string RunAnsweringBluetoothPhase(const char* program) {
                          &pressBar,
                          0},
                         program);
+}
+
+// The Windows library under the probe's forced end, many times over: the
+// check tool beside the program (tests/windows/reader_end_check.cpp) runs in
+// the program's place, ends a reading thread inside ReadReport round after
+// round and opens the controller again each time. The controller keeps
+// reporting and sends a status report after every fourth motion report, so
+// that some reader is ended while it hands a mode report to be sent again.
+namespace {
+constexpr char readerEndTool[] = "reader_end_check.exe";
+constexpr uint32_t readerEndStatusEvery = 4;
+
+std::string ToolBeside(const char* program, const char* tool) {
+    const std::string path = program;
+    const size_t slash = path.rfind('/');
+    return (slash == std::string::npos ? std::string() : path.substr(0, slash + 1)) + tool;
+}
+
+// The tool's own last line: its summary, or what went wrong.
+std::string LastLine(const std::string& text) {
+    const size_t end = text.find_last_not_of("\r\n");
+    if (end == std::string::npos) {
+        return {};
+    }
+    const size_t start = text.find_last_of('\n', end);
+    const size_t from = start == std::string::npos ? 0 : start + 1;
+    return text.substr(from, end + 1 - from);
+}
+}  // namespace
+
+std::string RunReaderEndPhase(const char* program) {
+    if (ProgramOpensDeviceItself()) {
+        return "the check tool is a Windows program: this phase runs under Wine only";
+    }
+    if (!AwaitRelease()) {
+        return "the last phase's device is still held open";
+    }
+    RemoteBehaviour behaviour{};
+    behaviour.statusEveryReports = readerEndStatusEvery;
+    ResetRemote(behaviour);
+    SessionRecord record{};
+    record.unit = NextUnit();
+    int remoteFd = CreateRemote(RemoteBus::usb, remoteProduct, record.unit);
+    if (remoteFd < 0) {
+        return "cannot create a uhid device";
+    }
+    if (AwaitBinding(remoteFd, &record) != "hid-generic") {
+        DestroyRemote(remoteFd);
+        return "the device was not bound by hid-generic";
+    }
+    const std::string tool = ToolBeside(program, readerEndTool);
+    RunSession(&remoteFd, RemoteBus::usb, tool.c_str(), nullptr, &record);
+    if (remoteFd >= 0) {
+        DestroyRemote(remoteFd);
+    }
+    const std::string summary = LastLine(record.run.out);
+    printf("kernel-test: figure: %s (%.1f s in all)\n", summary.c_str(),
+           static_cast<double>(record.programEndUs - record.programStartUs) / 1e6);
+    fflush(stdout);
+    if (!record.failure.empty()) {
+        return record.failure;
+    }
+    if (!WIFEXITED(record.run.status) || WEXITSTATUS(record.run.status) != 0) {
+        return "the check failed: " + (summary.empty() ? record.run.err : summary);
+    }
+    return record.run.err.empty() ? std::string()
+                                  : "the check wrote to standard error: " + record.run.err;
 }

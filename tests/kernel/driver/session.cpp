@@ -136,6 +136,10 @@ void SendReport(int remoteFd, PressScript* script, SessionRecord* record) {
     if (controller.mode == 0x31) {
         NoteMotionSent(&record->probe, NowUs());
     }
+    const uint32_t statusEvery = controller.behaviour.statusEveryReports;
+    if (statusEvery != 0 && controller.reportsSent % statusEvery == 0) {
+        SendStatus(remoteFd, script, false);
+    }
     if (script != nullptr) {
         NoteReportSent(script, NowUs());
     }

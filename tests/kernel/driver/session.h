@@ -57,6 +57,9 @@ struct RemoteBehaviour {
     bool volunteersStatus;   // reports its status unasked, once, at power level 2
     bool extensionInStatus;  // that status report says an extension was plugged in
     bool vanishesOnMode;     // is destroyed as soon as the first mode report comes
+    // Reports its status after every so many motion reports (0: never), as
+    // one with a loose extension plug might.
+    uint32_t statusEveryReports = 0;
 };
 
 // A fresh controller for a new device.
