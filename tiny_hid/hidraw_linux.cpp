@@ -1,14 +1,20 @@
 // The HID access library on Linux, directly on the kernel's hidraw nodes.
 //
+// Only nodes whose ids sysfs gives as the wanted ones are ever opened: on a
+// desktop the user may open many hidraw nodes (security keys, headsets, the
+// vendor interfaces of keyboards), and opening them wakes some of those
+// devices and is none of this library's business.
+//
 // A controller that drops out: hidraw hands out what it still had queued,
-// then every read fails with EIO and every write with ENODEV. The dead file is
-// closed at once (its minor number stays taken while it is open), and the
-// read waits, without spinning, for a device with the controller's ids to
-// appear, preferring the one with the same unique id (its Bluetooth address).
-// It learns of new nodes through inotify on /dev: udev creates the node and
-// then sets its owner and access list, and both show as events, so a node
-// that root alone may open at first is tried again once access is granted.
-// A re-scan every few seconds covers a /dev that sends no events.
+// then every read fails with EIO and every write with ENODEV. The read waits,
+// without spinning, for a device with the controller's ids to appear,
+// preferring the one with the same unique id (its Bluetooth address). It
+// learns of new nodes through inotify on /dev: udev creates the node and then
+// sets its owner and access list, and both show as events, so a node that
+// root alone may open at first is tried again once access is granted. A
+// re-scan every few seconds covers a /dev that sends no events. The dead file
+// stays open until the new one takes its number (its minor number stays taken
+// meanwhile, so the controller comes back under another node).
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -19,6 +25,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,17 +42,42 @@ constexpr int maxNodeNumber = 1024;
 constexpr size_t readSize = 256;
 constexpr int rescanMs = 3000;
 
+// The caller's writes and its reading thread share a handle. The descriptor
+// number fd is fixed from the open to the close, and the close comes only
+// after the caller has ended its readers: a writer that has loaded it always
+// reaches this handle's device, the dead one (its writes fail) or the one that
+// came back, which dup2 puts in its place in one step. A re-scan's trial
+// opens can therefore never be given that number. Nothing else the writer
+// reads changes after the open, but for gone and the mode keeper.
 struct OpenDevice {
     bool inUse;
-    int fd;     // non-blocking, so a read drains the queue; -1 while the device is gone
+    int fd;  // non-blocking, so a read drains the queue
+    // The report lengths of the first device: one that comes back with the
+    // same ids declares the same reports.
+    OutputReportLengths lengths;
+    std::atomic<bool> gone;  // set and cleared by the reading thread
+    // The caller's writes note their reports in the keeper, the reading
+    // thread asks it what to send again; never held across a cancellation
+    // point, so a cancelled reader cannot leave it taken.
+    pthread_mutex_t keeperLock;
+    ModeKeeper keeper;
+    // The reading thread's alone.
     int watch;  // inotify on /dev while waiting for the device to return, else -1
     DeviceIdentity identity;
-    OutputReportLengths lengths;
     ReadPolicy policy;
-    ModeKeeper keeper;
 };
 
 OpenDevice devices[maxHandles] = {};
+
+struct KeeperHeld {
+    explicit KeeperHeld(OpenDevice* device) : lock(&device->keeperLock) {
+        pthread_mutex_lock(lock);
+    }
+    ~KeeperHeld() {
+        pthread_mutex_unlock(lock);
+    }
+    pthread_mutex_t* lock;
+};
 
 OpenDevice* DeviceFor(int32_t handle) {
     if (handle < 0 || handle >= maxHandles || !devices[handle].inUse) {
@@ -71,6 +103,45 @@ void ListHidrawNodes(bool* present) {
         }
     }
     closedir(dev);
+}
+
+// The ids that sysfs gives for a node, read without opening the node; false
+// when it names none.
+bool SysfsIds(int number, uint16_t* vendorId, uint16_t* productId) {
+    char path[64];
+    snprintf(path, sizeof(path), "/sys/class/hidraw/hidraw%d/device/uevent", number);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    char text[4096];
+    const ssize_t n = read(fd, text, sizeof(text) - 1);
+    close(fd);
+    if (n <= 0) {
+        return false;
+    }
+    text[n] = '\0';
+    // HID_ID=BBBB:VVVVVVVV:PPPPPPPP, bus, vendor and product in hex.
+    for (const char* line = text; line != nullptr && *line != '\0';) {
+        unsigned bus = 0;
+        unsigned vendor = 0;
+        unsigned product = 0;
+        if (sscanf(line, "HID_ID=%x:%x:%x", &bus, &vendor, &product) == 3) {
+            *vendorId = static_cast<uint16_t>(vendor);
+            *productId = static_cast<uint16_t>(product);
+            return vendor <= 0xFFFF && product <= 0xFFFF;
+        }
+        line = strchr(line, '\n');
+        line = line != nullptr ? line + 1 : nullptr;
+    }
+    return false;
+}
+
+bool WantedIds(const DeviceIdentity& wanted, int number) {
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    return SysfsIds(number, &vendorId, &productId) && vendorId == wanted.vendorId &&
+           productId == wanted.productId;
 }
 
 bool Identify(int fd, DeviceIdentity* identity) {
@@ -101,10 +172,10 @@ bool ReadLengths(int fd, OutputReportLengths* lengths) {
     return ParseOutputReportLengths(descriptor.value, descriptor.size, lengths);
 }
 
-// Opens every hidraw node in number order and keeps the best match for
-// wanted, with its identity and output lengths; -1 when none matches. A node
-// whose descriptor cannot be read or parsed is skipped: nothing could be sent
-// to it.
+// Opens, in number order, the hidraw nodes that sysfs names with wanted's ids
+// and keeps the best match, with its identity and output lengths; -1 when
+// none matches. A node whose descriptor cannot be read or parsed is skipped:
+// nothing could be sent to it.
 int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
                  OutputReportLengths* lengths) {
     static bool present[maxNodeNumber];
@@ -114,7 +185,7 @@ int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
     StartScan(&choice);
     int chosen = -1;
     for (int number = 0; number < maxNodeNumber && !ScanSettled(choice, wanted); ++number) {
-        if (!present[number]) {
+        if (!present[number] || !WantedIds(wanted, number)) {
             continue;
         }
         char path[32];
@@ -144,6 +215,8 @@ int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
 // outcome matters to nobody: a device that refuses it has gone, and the next
 // read finds that out.
 void RestoreMode(const OpenDevice& device, const uint8_t* report, uint32_t length) {
+    // A cancellation point: the restore may be cut short, and nothing is left
+    // half done by that.
     const ssize_t written = write(device.fd, report, length);
     (void)written;
 }
@@ -161,18 +234,18 @@ bool DrainQueue(OpenDevice* device) {
             NoteArrival(&device->policy, report, length);
             uint8_t mode[maxModeBytes];
             uint32_t modeLength = 0;
-            if (ModeToRestore(&device->keeper, report, length, mode, &modeLength)) {
+            bool restore = false;
+            {
+                KeeperHeld held(device);
+                restore = ModeToRestore(&device->keeper, report, length, mode, &modeLength);
+            }
+            if (restore) {
                 RestoreMode(*device, mode, modeLength);
             }
             continue;
         }
         return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
     }
-}
-
-void LetGoOfDeadFile(OpenDevice* device) {
-    close(device->fd);
-    device->fd = -1;
 }
 
 // Watches /dev before the first look, so that a node created between the
@@ -197,27 +270,34 @@ void StopWatching(OpenDevice* device) {
 }
 
 // A look for the device under cancellation held off: a probe's reader that
-// is cancelled here leaves no file half taken over.
+// is cancelled here leaves no file half taken over. The device that came
+// back takes the dead file's number in one step (dup2 closes the dead one).
 bool TryReopen(OpenDevice* device) {
     int oldState = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldState);
     DeviceIdentity identity{};
     static OutputReportLengths lengths;
     const int fd = OpenBestNode(device->identity, &identity, &lengths);
+    const bool back = fd >= 0 && dup2(fd, device->fd) == device->fd;
     if (fd >= 0) {
-        device->lengths = lengths;
+        close(fd);
+    }
+    uint8_t mode[maxModeBytes];
+    uint32_t modeLength = 0;
+    bool restore = false;
+    if (back) {
         device->identity = identity;
-        device->fd = fd;
         StopWatching(device);
         // It starts in its own default mode, reporting on button changes only.
-        uint8_t mode[maxModeBytes];
-        uint32_t modeLength = 0;
-        if (ModeAfterReturn(&device->keeper, mode, &modeLength)) {
-            RestoreMode(*device, mode, modeLength);
-        }
+        KeeperHeld held(device);
+        restore = ModeAfterReturn(&device->keeper, mode, &modeLength);
+        device->gone.store(false);
+    }
+    if (restore) {
+        RestoreMode(*device, mode, modeLength);
     }
     pthread_setcancelstate(oldState, nullptr);
-    return fd >= 0;
+    return back;
 }
 
 // Waits until the device is back and open again. False when a signal cut the
@@ -252,6 +332,8 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         }
         device.fd = fd;
         device.watch = -1;
+        device.gone.store(false);
+        pthread_mutex_init(&device.keeperLock, nullptr);
         ResetReadPolicy(&device.policy);
         ResetModeKeeper(&device.keeper);
         device.inUse = true;
@@ -267,14 +349,14 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
         return 0;
     }
     for (;;) {
-        if (device->fd >= 0 && !DrainQueue(device)) {
-            LetGoOfDeadFile(device);
+        if (!device->gone.load() && !DrainQueue(device)) {
+            device->gone.store(true);
         }
         // What the device sent before it went comes first.
         if (TakeReport(&device->policy, buffer, bytesRead)) {
             return 1;
         }
-        if (device->fd < 0) {
+        if (device->gone.load()) {
             if (!AwaitReturn(device)) {
                 return 0;
             }
@@ -302,9 +384,12 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     }
     // What the caller asks for counts whether or not it gets through: a
     // motor switched off while the device was away stays off when it returns.
-    NoteCallerReport(&device->keeper, buffer, length);
-    if (device->fd < 0) {
-        return 0;  // gone: nothing waits for it to return
+    {
+        KeeperHeld held(device);
+        NoteCallerReport(&device->keeper, buffer, length);
+    }
+    if (device->gone.load()) {
+        return 0;  // nothing waits for it to return
     }
     const ssize_t n = write(device->fd, buffer, length);
     if (n < 0) {
@@ -317,10 +402,9 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
 void CloseHidHandle(int32_t handle) {
     OpenDevice* device = DeviceFor(handle);
     if (device != nullptr) {
-        if (device->fd >= 0) {
-            LetGoOfDeadFile(device);
-        }
+        close(device->fd);
         StopWatching(device);
+        pthread_mutex_destroy(&device->keeperLock);
         device->inUse = false;
     }
 }
