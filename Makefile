@@ -20,8 +20,9 @@ build: deps
 	cmake -S . -B $(BUILD) $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-# Every suite: the plain build, then the unit and scenario suites again under
-# AddressSanitizer with UndefinedBehaviorSanitizer and under ThreadSanitizer.
+# Every suite: the plain build, then the unit and scenario suites and the
+# kernel test's sanitized phases again under AddressSanitizer with
+# UndefinedBehaviorSanitizer and under ThreadSanitizer.
 test: deps-all test-native test-asan test-tsan
 
 # test-native runs every label, the kernel test under Wine among them;
@@ -32,15 +33,15 @@ test-native: deps-all build
 test-wine-kernel: deps-all build
 	ctest --test-dir $(BUILD) --output-on-failure -L 'windows|wine-kernel'
 
-test-asan: deps
+test-asan: deps-all
 	cmake -S . -B $(BUILD)-asan -DCMAKE_BUILD_TYPE=Debug -DQUIVERTAP_SANITIZE=address,undefined
 	cmake --build $(BUILD)-asan -j $(JOBS)
-	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS) -L 'unit|scenario'
+	ctest --test-dir $(BUILD)-asan --output-on-failure -j $(JOBS) -L 'unit|scenario|kernel-sanitized'
 
-test-tsan: deps
+test-tsan: deps-all
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DQUIVERTAP_SANITIZE=thread
 	cmake --build $(BUILD)-tsan -j $(JOBS)
-	ctest --test-dir $(BUILD)-tsan --output-on-failure -j $(JOBS) -L 'unit|scenario'
+	ctest --test-dir $(BUILD)-tsan --output-on-failure -j $(JOBS) -L 'unit|scenario|kernel-sanitized'
 
 demo: build
 	@scripts/demo $(BUILD)
