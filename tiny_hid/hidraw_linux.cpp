@@ -159,15 +159,38 @@ bool Identify(int fd, DeviceIdentity* identity) {
     return true;
 }
 
-bool ReadLengths(int fd, OutputReportLengths* lengths) {
-    int size = 0;
-    if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size < 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
+// The descriptor as sysfs gives it: hidraw's own request refuses to hand out
+// one of the full 4096 bytes the kernel allows (it takes at most 4095).
+bool ReadSysfsDescriptor(int number, hidraw_report_descriptor* descriptor) {
+    char path[80];
+    snprintf(path, sizeof(path), "/sys/class/hidraw/hidraw%d/device/report_descriptor", number);
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         return false;
     }
-    hidraw_report_descriptor descriptor{};
-    descriptor.size = static_cast<uint32_t>(size);
-    if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0) {
-        return false;
+    size_t size = 0;
+    ssize_t n = 0;
+    while (size < sizeof(descriptor->value) &&
+           (n = read(fd, descriptor->value + size, sizeof(descriptor->value) - size)) > 0) {
+        size += static_cast<size_t>(n);
+    }
+    close(fd);
+    descriptor->size = static_cast<uint32_t>(size);
+    return n >= 0 && size > 0;
+}
+
+bool ReadLengths(int fd, int number, OutputReportLengths* lengths) {
+    static hidraw_report_descriptor descriptor;
+    descriptor = hidraw_report_descriptor{};
+    if (!ReadSysfsDescriptor(number, &descriptor)) {
+        int size = 0;
+        if (ioctl(fd, HIDIOCGRDESCSIZE, &size) != 0 || size < 0 || size > HID_MAX_DESCRIPTOR_SIZE) {
+            return false;
+        }
+        descriptor.size = static_cast<uint32_t>(size);
+        if (ioctl(fd, HIDIOCGRDESC, &descriptor) != 0) {
+            return false;
+        }
     }
     return ParseOutputReportLengths(descriptor.value, descriptor.size, lengths);
 }
@@ -197,7 +220,8 @@ int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
         DeviceIdentity found{};
         static OutputReportLengths foundLengths;
         if (Identify(fd, &found) && MatchDevice(wanted, found) > choice.match &&
-            ReadLengths(fd, &foundLengths) && ConsiderDevice(&choice, wanted, found, number)) {
+            ReadLengths(fd, number, &foundLengths) &&
+            ConsiderDevice(&choice, wanted, found, number)) {
             if (chosen >= 0) {
                 close(chosen);
             }

@@ -36,6 +36,13 @@ constexpr Phase phases[] = {
     {"bluetooth", RunBluetoothPhase},
     {"bluetooth-answering", RunAnsweringBluetoothPhase},
     {"reader-end", RunReaderEndPhase},
+    {"odd-no-motor", RunNoMotorPhase},
+    {"odd-wide-outputs", RunWideOutputsPhase},
+    {"odd-deep-nesting", RunDeepNestingPhase},
+    {"odd-no-report-ids", RunNoReportIdsPhase},
+    {"odd-short-reports", RunShortReportsPhase},
+    {"odd-long-reports", RunLongReportsPhase},
+    {"odd-flood", RunFloodPhase},
 };
 
 std::string RunPhase(const char* name, const char* program) {

@@ -29,6 +29,16 @@ constexpr int64_t stackSettleLimitUs = 20'000'000;
 constexpr int64_t quietStepUs = 250'000;
 constexpr int quietStepsWanted = 2;
 constexpr double quietBusyShare = 0.1;
+// Presses held as a user would, their effect not awaited: a device may take
+// no LED report.
+constexpr PressStep timedSteps[] = {
+    {"A", 0x00, 0x08, -1, 150'000, false},
+    {"+", 0x10, 0x00, -1, 150'000, false},
+    {"Home", 0x00, 0x80, -1, 0, false},
+};
+// Under a flood of reports a press still takes effect within a pass or so.
+constexpr int64_t floodUs = 3'000'000;
+constexpr int64_t floodLatencyLimitUs = 250'000;
 // How long it may take to let go of the last phase's device.
 constexpr int64_t releaseLimitUs = 30'000'000;
 
@@ -274,7 +284,37 @@ std::string CheckPulseGaps(const SessionRecord& record) {
     return longestUs <= pulseGapLimitUs ? std::string() : "the pulses stalled";
 }
 
-enum class Verdict : uint8_t { presses, dropout, stoppedWhileAway, cannotOpen };
+enum class Verdict : uint8_t { presses, dropout, stoppedWhileAway, cannotOpen, survives };
+
+// A device that claims the controller's ids and misbehaves: the program must
+// end as usual (Home, or its notice when the probe fails) and send nothing
+// the device's descriptor does not declare, nor longer than it declares.
+std::string CheckSurvived(const SessionRecord& record) {
+    if (!record.failure.empty()) {
+        return record.failure;
+    }
+    if (!WIFEXITED(record.run.status) || WEXITSTATUS(record.run.status) != 0) {
+        char text[80];
+        snprintf(text, sizeof(text), "the program ended with wait status 0x%x, not status 0",
+                 static_cast<unsigned>(record.run.status));
+        return text;
+    }
+    for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
+        const RemoteEvent& event = record.reports[i].event;
+        const uint32_t declared = DeclaredOutputBytes(event.bytes[0]);
+        if (declared == 0 || event.length > declared) {
+            char text[120];
+            snprintf(text, sizeof(text),
+                     "the program sent report %02x of %u bytes; the descriptor declares %u",
+                     event.bytes[0], event.length, declared);
+            return text;
+        }
+    }
+    const std::string& err = record.run.err;
+    return err.empty() || err == "Wii-Remote cannot open.\n"
+               ? std::string()
+               : "the program wrote to standard error: " + err;
+}
 
 struct SessionPlan {
     RemoteBus bus;
@@ -311,6 +351,9 @@ std::string Judge(const SessionPlan& plan, const PressScript& script, const Sess
         }
         case Verdict::cannotOpen:
             return CheckCannotOpen(record);
+        case Verdict::survives:
+            problem = CheckSurvived(record);
+            break;
     }
     if (problem.empty() && record.history.cpuWhileGone > plan.awayShareLimit) {
         problem = "the program was not idle while its controller was away";
@@ -602,4 +645,56 @@ std::string RunReaderEndPhase(const char* program) {
     }
     return record.run.err.empty() ? std::string()
                                   : "the check wrote to standard error: " + record.run.err;
+}
+
+namespace {
+std::string MisbehavingSession(const RemoteBehaviour& behaviour, const PressStep* steps,
+                               size_t stepCount, int64_t latencyLimitUs, const char* program) {
+    return PressSession({RemoteBus::usb, "hid-generic", false, behaviour, steps, stepCount, nullptr,
+                         latencyLimitUs, Verdict::survives},
+                        program);
+}
+
+RemoteBehaviour Misbehaving(RemoteDescriptor descriptor, MotionShape shape, int64_t flood) {
+    RemoteBehaviour behaviour{};
+    behaviour.descriptor = descriptor;
+    behaviour.motionShape = shape;
+    behaviour.floodUs = flood;
+    return behaviour;
+}
+}  // namespace
+
+std::string RunNoMotorPhase(const char* program) {
+    return MisbehavingSession(Misbehaving(RemoteDescriptor::noMotor, MotionShape::usual, 0),
+                              timedSteps, CountOf(timedSteps), 0, program);
+}
+
+std::string RunWideOutputsPhase(const char* program) {
+    return MisbehavingSession(Misbehaving(RemoteDescriptor::wideOutputs, MotionShape::usual, 0),
+                              timedSteps, CountOf(timedSteps), 0, program);
+}
+
+std::string RunDeepNestingPhase(const char* program) {
+    return MisbehavingSession(Misbehaving(RemoteDescriptor::deepNesting, MotionShape::usual, 0),
+                              timedSteps, CountOf(timedSteps), 0, program);
+}
+
+std::string RunNoReportIdsPhase(const char* program) {
+    return MisbehavingSession(Misbehaving(RemoteDescriptor::noReportIds, MotionShape::usual, 0),
+                              timedSteps, CountOf(timedSteps), 0, program);
+}
+
+std::string RunShortReportsPhase(const char* program) {
+    return MisbehavingSession(Misbehaving(RemoteDescriptor::standard, MotionShape::idOnly, 0),
+                              timedSteps, CountOf(timedSteps), 0, program);
+}
+
+std::string RunLongReportsPhase(const char* program) {
+    return MisbehavingSession(Misbehaving(RemoteDescriptor::longMotion, MotionShape::longest, 0),
+                              timedSteps, CountOf(timedSteps), 0, program);
+}
+
+std::string RunFloodPhase(const char* program) {
+    return MisbehavingSession(Misbehaving(RemoteDescriptor::standard, MotionShape::usual, floodUs),
+                              userSteps, CountOf(userSteps), floodLatencyLimitUs, program);
 }

@@ -26,3 +26,14 @@ std::string RunAnsweringBluetoothPhase(const char* program);
 // The Windows library's reader ended by TerminateThread inside ReadReport, many
 // times over: the check tool beside the program runs in its place.
 std::string RunReaderEndPhase(const char* program);
+// Devices that claim the controller's ids and misbehave: a descriptor with no
+// motor report, with 64-byte output payloads, inside 4 KiB of nested
+// collections, with no report IDs; motion reports of one byte, or of the
+// longest length the descriptor allows; 5,000 reports a second for 3 s.
+std::string RunNoMotorPhase(const char* program);
+std::string RunWideOutputsPhase(const char* program);
+std::string RunDeepNestingPhase(const char* program);
+std::string RunNoReportIdsPhase(const char* program);
+std::string RunShortReportsPhase(const char* program);
+std::string RunLongReportsPhase(const char* program);
+std::string RunFloodPhase(const char* program);

@@ -92,10 +92,13 @@ void AdvanceScript(PressScript* script, int64_t nowUs, bool screenShown) {
             const int64_t restUs = step.restUs > 0   ? step.restUs
                                    : step.holdUs > 0 ? timedReleaseUs
                                                      : releaseUs;
-            if (script->effectSeen && elapsedUs >= restUs) {
+            // A timed press with no effect to await (the device may take no
+            // LED report) moves on once released.
+            const bool awaited = step.awaitedLeds >= 0 || step.holdUs == 0;
+            if ((script->effectSeen || !awaited) && elapsedUs >= restUs) {
                 ++script->step;
                 StartPress(script, nowUs);
-            } else if (!script->effectSeen && elapsedUs >= effectLimitUs) {
+            } else if (!script->effectSeen && awaited && elapsedUs >= effectLimitUs) {
                 FailUntaken(script, "was pressed");
             }
             return;

@@ -37,6 +37,7 @@ struct Controller {
     uint8_t lastButtons1;
     uint8_t lastButtons2;
     uint32_t reportsSent;
+    int64_t floodStartUs;
 };
 
 Controller controller{};
@@ -116,13 +117,22 @@ void SendReport(int remoteFd, PressScript* script, SessionRecord* record) {
         const uint8_t report[] = {0x30, buttons1, buttons2};
         SendInputReport(remoteFd, report, sizeof(report));
     } else if (controller.mode == 0x31) {
-        const uint8_t report[] = {0x31,
-                                  buttons1,
-                                  buttons2,
-                                  static_cast<uint8_t>(0x80 + jitter),
-                                  static_cast<uint8_t>(0x80 - jitter),
-                                  static_cast<uint8_t>(0x98 + jitter)};
-        SendInputReport(remoteFd, report, sizeof(report));
+        static uint8_t report[4096];
+        const uint8_t usual[] = {0x31,
+                                 buttons1,
+                                 buttons2,
+                                 static_cast<uint8_t>(0x80 + jitter),
+                                 static_cast<uint8_t>(0x80 - jitter),
+                                 static_cast<uint8_t>(0x98 + jitter)};
+        memcpy(report, usual, sizeof(usual));
+        size_t length = sizeof(usual);
+        if (controller.behaviour.motionShape == MotionShape::idOnly) {
+            length = 1;
+        } else if (controller.behaviour.motionShape == MotionShape::longest) {
+            length = DeclaredMotionBytes();
+            memset(report + sizeof(usual), 0x5A, length - sizeof(usual));
+        }
+        SendInputReport(remoteFd, report, length);
     } else {
         return;
     }
@@ -210,6 +220,20 @@ void TakeEvent(int* remoteFd, PressScript* script, SessionRecord* record) {
     }
 }
 
+// A flood runs from the first press for floodUs: 5,000 reports a second.
+constexpr int floodReportsPerStep = 50;
+
+bool FloodingAt(const PressScript* script, int64_t nowUs) {
+    if (controller.behaviour.floodUs == 0 || script == nullptr ||
+        script->stage == ScriptStage::waitingForScreen || script->stage == ScriptStage::settling) {
+        return false;
+    }
+    if (controller.floodStartUs == 0) {
+        controller.floodStartUs = nowUs;
+    }
+    return nowUs - controller.floodStartUs < controller.behaviour.floodUs;
+}
+
 timespec Timeout(int64_t us) {
     if (us < 0) {
         us = 0;
@@ -291,7 +315,10 @@ void FollowAbsence(int* remoteFd, RemoteBus bus, PressScript* script, SessionRec
 void ResetRemote(const RemoteBehaviour& behaviour) {
     controller = Controller{};
     controller.behaviour = behaviour;
-    controller.mode = 0x30;
+    UseDescriptor(behaviour.descriptor);
+    // A device without report IDs cannot be told a mode: it sends its one
+    // report, here the motion report's bytes.
+    controller.mode = behaviour.descriptor == RemoteDescriptor::noReportIds ? 0x31 : 0x30;
 }
 
 void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record) {
@@ -323,7 +350,9 @@ void RunSession(int* remoteFd, RemoteBus bus, const char* program, PressScript* 
             break;
         }
         if (nowUs >= nextReportUs) {
-            SendReport(*remoteFd, script, record);
+            for (int i = FloodingAt(script, nowUs) ? floodReportsPerStep : 1; i > 0; --i) {
+                SendReport(*remoteFd, script, record);
+            }
             // Steady 10 ms steps; after a long stall, start afresh rather than
             // sending a burst.
             nextReportUs += reportPeriodUs;

@@ -47,6 +47,8 @@ struct SessionRecord {
     std::string failure;  // the session itself went wrong (script, time limit)
 };
 
+enum class MotionShape : uint8_t { usual, idOnly, longest };
+
 // How the controller behaves besides sending its reports. It starts, as a
 // real one does, in mode 0x30 and reports only when its data changes (in
 // mode 0x31 its motion bytes change all the time) unless the mode report
@@ -60,6 +62,13 @@ struct RemoteBehaviour {
     // Reports its status after every so many motion reports (0: never), as
     // one with a loose extension plug might.
     uint32_t statusEveryReports = 0;
+    // A device that claims the controller's ids and misbehaves: its
+    // descriptor, motion reports cut to their ID byte or padded to the
+    // longest length it declares, and a flood of reports (50 every 10 ms)
+    // for floodUs from the first press.
+    RemoteDescriptor descriptor = RemoteDescriptor::standard;
+    MotionShape motionShape = MotionShape::usual;
+    int64_t floodUs = 0;
 };
 
 // A fresh controller for a new device.

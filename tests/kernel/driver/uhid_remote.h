@@ -23,6 +23,25 @@ struct RemoteEvent {
     uint8_t bytes[maxKeptBytes];
 };
 
+// The report descriptor the next device gets: the controller's, or one of a
+// device that claims the controller's ids and declares something else: no
+// motor report; the output reports with 64-byte payloads; the controller's
+// reports deep inside 4 KiB of nested collections; no report IDs at all; a
+// motion report of the longest length uhid can carry.
+enum class RemoteDescriptor : uint8_t {
+    standard,
+    noMotor,
+    wideOutputs,
+    deepNesting,
+    noReportIds,
+    longMotion
+};
+void UseDescriptor(RemoteDescriptor descriptor);
+// What the current descriptor declares, ID byte included (the ID byte is all
+// of a report's ID when it uses none): 0 when it declares no such report.
+uint32_t DeclaredOutputBytes(uint8_t reportId);
+uint32_t DeclaredMotionBytes();
+
 // Opens /dev/uhid and creates a device; -1 on failure. Each controller has
 // an address of its own, derived from unit, which it keeps when it comes back:
 // the library prefers it by that address, and Wine names its device after it.
