@@ -2,9 +2,10 @@
 # same where make itself is missing.
 BUILD      ?= build
 JOBS       ?= 2
+FUZZ_SECONDS ?= 300
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo run bench package dist-windows clean
+.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo run bench package dist-windows fuzz clean
 
 all: build
 
@@ -42,6 +43,12 @@ test-tsan: deps-all
 	cmake -S . -B $(BUILD)-tsan -DCMAKE_BUILD_TYPE=Debug -DQUIVERTAP_SANITIZE=thread
 	cmake --build $(BUILD)-tsan -j $(JOBS)
 	ctest --test-dir $(BUILD)-tsan --output-on-failure -j $(JOBS) -L 'unit|scenario|kernel-sanitized'
+
+# The libFuzzer harnesses (tests/fuzz), FUZZ_SECONDS each, JOBS at a time;
+# ctest runs them for 30 s each. Inputs they find new stay in $(BUILD)/fuzz,
+# where the next run starts from.
+fuzz: deps-all
+	JOBS=$(JOBS) tests/fuzz/run-fuzz all . $(BUILD)/fuzz $(FUZZ_SECONDS)
 
 demo: build
 	@scripts/demo $(BUILD)
