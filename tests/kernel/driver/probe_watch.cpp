@@ -65,9 +65,10 @@ void FollowReader(ProbeWatch* watch, pid_t program, int64_t nowUs) {
         return;
     }
     bool readerSeen = false;
-    const bool running = ForEachThread(program, [watch, &readerSeen](int tid) {
+    const bool running = ForEachThread(program, [watch, &readerSeen, nowUs](int tid) {
         if (watch->readerThread == 0 && !Known(*watch, tid)) {
             watch->readerThread = tid;
+            watch->readerSeenUs = nowUs;
         }
         readerSeen = readerSeen || tid == watch->readerThread;
     });
@@ -77,15 +78,15 @@ void FollowReader(ProbeWatch* watch, pid_t program, int64_t nowUs) {
 }
 
 int64_t NextReaderLookUs(const ProbeWatch& watch, int64_t nowUs) {
-    const bool mayEnd = watch.modeSetUs != 0 && watch.readerEndedUs == 0 &&
-                        nowUs >= watch.modeSetUs + readerPauseUs &&
-                        nowUs - watch.modeSetUs <= watchSpanUs;
-    return mayEnd ? nowUs + lookStepUs : 0;
+    const bool watching =
+        watch.modeSetUs != 0 && watch.readerEndedUs == 0 && nowUs - watch.modeSetUs <= watchSpanUs;
+    const bool mayEnd = nowUs >= watch.modeSetUs + readerPauseUs;
+    return watching && (watch.readerThread == 0 || mayEnd) ? nowUs + lookStepUs : 0;
 }
 
-// The window opens no earlier than the mode report's arrival, and the read
-// came no later than the reader's end less its pause: the margin printed is
-// never more than the real one.
+// The window opens once the reader has started, no earlier than a look
+// before it was seen, and the read came no later than the reader's end less
+// its pause: the margin printed is never more than the real one.
 void PrintProbeMargin(const ProbeWatch& watch) {
     if (watch.modeSetUs == 0 || watch.firstMotionUs == 0) {
         printf("kernel-test: figure: probe: no mode report or no motion report\n");
@@ -99,11 +100,13 @@ void PrintProbeMargin(const ProbeWatch& watch) {
             sentMs);
         return;
     }
-    const int64_t readByUs = watch.readerEndedUs - readerPauseUs - watch.modeSetUs;
+    const int64_t openedUs = watch.readerSeenUs - lookStepUs;
+    const int64_t readByUs = watch.readerEndedUs - readerPauseUs - openedUs;
     printf(
         "kernel-test: figure: probe: the first 0x31 report went out %.1f ms after the mode "
-        "report; the program had read a report by %.1f ms into its %lld ms window: %.1f ms or "
-        "more to spare\n",
-        sentMs, static_cast<double>(readByUs) / 1000.0, static_cast<long long>(windowUs / 1000),
+        "report, the window opened %.1f ms after it; the program had read a report by %.1f ms "
+        "into its %lld ms window: %.1f ms or more to spare\n",
+        sentMs, static_cast<double>(openedUs - watch.modeSetUs) / 1000.0,
+        static_cast<double>(readByUs) / 1000.0, static_cast<long long>(windowUs / 1000),
         static_cast<double>(windowUs - readByUs) / 1000.0);
 }

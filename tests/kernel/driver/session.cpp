@@ -319,6 +319,11 @@ void ResetRemote(const RemoteBehaviour& behaviour) {
     // A device without report IDs cannot be told a mode: it sends its one
     // report, here the motion report's bytes.
     controller.mode = behaviour.descriptor == RemoteDescriptor::noReportIds ? 0x31 : 0x30;
+    // In its default mode a real controller reports only when a button
+    // changes: nothing until then. A report sent as the program starts could
+    // otherwise reach it late through a runner's HID stack, behind its mode
+    // report, and be the one report its probe reads.
+    controller.sentData = true;
 }
 
 void ListenToRemote(int remoteFd, int64_t quietUs, SessionRecord* record) {
