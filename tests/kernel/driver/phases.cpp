@@ -311,6 +311,11 @@ std::string CheckSurvived(const SessionRecord& record) {
         }
     }
     const std::string& err = record.run.err;
+    printf("kernel-test: figure: the program %s\n",
+           record.run.out.find("Home button") != std::string::npos
+               ? "showed its usage and ended as asked"
+           : err == "Wii-Remote cannot open.\n" ? "said \"Wii-Remote cannot open.\""
+                                                : "ended before its usage");
     return err.empty() || err == "Wii-Remote cannot open.\n"
                ? std::string()
                : "the program wrote to standard error: " + err;
