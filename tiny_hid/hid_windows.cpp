@@ -51,7 +51,7 @@
 // ERROR_DEVICE_NOT_CONNECTED). The library's thread marks the device gone
 // and looks for it again; the caller's read simply waits for the next report
 // meanwhile. It looks whenever Windows announces a new HID interface
-// (CM_Register_Notification, where cfgmgr32 has it) and every second while a
+// (CM_Register_Notification, where cfgmgr32 has it) and every half second while a
 // device is gone, since not every system announces them. A mode report that
 // an arrival calls for (see mode_keeper.h) is sent by the same thread.
 #include <windows.h>
@@ -71,7 +71,11 @@ namespace {
 constexpr int maxHandles = 16;
 constexpr size_t maxReportBytes = 4096;
 constexpr size_t callerBufferBytes = 256;
-constexpr DWORD rescanMs = 1000;
+// Where no arrival is announced, a returning controller is found by the next
+// look: half a second keeps it in use within a second of its return, whatever
+// the phase of the looks (once a second, one that came back just after a look
+// waited a whole second more), and a look costs little.
+constexpr DWORD rescanMs = 500;
 constexpr DWORD writeLimitMs = 1000;
 constexpr DWORD stalledWriteLimitMs = 100;
 // Reports on their way from the library's thread to a read: the caller reads
