@@ -36,13 +36,6 @@ constexpr Phase phases[] = {
     {"bluetooth", RunBluetoothPhase},
     {"bluetooth-answering", RunAnsweringBluetoothPhase},
     {"reader-end", RunReaderEndPhase},
-    {"odd-no-motor", RunNoMotorPhase},
-    {"odd-wide-outputs", RunWideOutputsPhase},
-    {"odd-deep-nesting", RunDeepNestingPhase},
-    {"odd-no-report-ids", RunNoReportIdsPhase},
-    {"odd-short-reports", RunShortReportsPhase},
-    {"odd-long-reports", RunLongReportsPhase},
-    {"odd-flood", RunFloodPhase},
 };
 
 std::string RunPhase(const char* name, const char* program) {
@@ -51,7 +44,8 @@ std::string RunPhase(const char* name, const char* program) {
             return phase.run(program);
         }
     }
-    return "no such phase";
+    std::string problem;
+    return RunOddPhase(name, program, &problem) ? problem : "no such phase";
 }
 }  // namespace
 

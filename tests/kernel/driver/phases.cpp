@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 
 #include <cstdio>
+#include <cstring>
 #include <vector>
 
 #include "clock.h"
@@ -669,37 +670,37 @@ RemoteBehaviour Misbehaving(RemoteDescriptor descriptor, MotionShape shape, int6
 }
 }  // namespace
 
-std::string RunNoMotorPhase(const char* program) {
-    return MisbehavingSession(Misbehaving(RemoteDescriptor::noMotor, MotionShape::usual, 0),
-                              timedSteps, CountOf(timedSteps), 0, program);
-}
+// One row per device: its name, how it misbehaves and how it is pressed.
+struct OddDevice {
+    const char* name;
+    RemoteDescriptor descriptor;
+    MotionShape shape;
+    int64_t floodUs;
+    bool userPresses;  // presses awaited on the LED bar, latencies limited
+};
 
-std::string RunWideOutputsPhase(const char* program) {
-    return MisbehavingSession(Misbehaving(RemoteDescriptor::wideOutputs, MotionShape::usual, 0),
-                              timedSteps, CountOf(timedSteps), 0, program);
-}
+constexpr OddDevice oddDevices[] = {
+    {"odd-no-motor", RemoteDescriptor::noMotor, MotionShape::usual, 0, false},
+    {"odd-wide-outputs", RemoteDescriptor::wideOutputs, MotionShape::usual, 0, false},
+    {"odd-deep-nesting", RemoteDescriptor::deepNesting, MotionShape::usual, 0, false},
+    {"odd-no-report-ids", RemoteDescriptor::noReportIds, MotionShape::usual, 0, false},
+    {"odd-short-reports", RemoteDescriptor::standard, MotionShape::idOnly, 0, false},
+    {"odd-long-reports", RemoteDescriptor::longMotion, MotionShape::longest, 0, false},
+    {"odd-flood", RemoteDescriptor::standard, MotionShape::usual, floodUs, true},
+};
 
-std::string RunDeepNestingPhase(const char* program) {
-    return MisbehavingSession(Misbehaving(RemoteDescriptor::deepNesting, MotionShape::usual, 0),
-                              timedSteps, CountOf(timedSteps), 0, program);
-}
-
-std::string RunNoReportIdsPhase(const char* program) {
-    return MisbehavingSession(Misbehaving(RemoteDescriptor::noReportIds, MotionShape::usual, 0),
-                              timedSteps, CountOf(timedSteps), 0, program);
-}
-
-std::string RunShortReportsPhase(const char* program) {
-    return MisbehavingSession(Misbehaving(RemoteDescriptor::standard, MotionShape::idOnly, 0),
-                              timedSteps, CountOf(timedSteps), 0, program);
-}
-
-std::string RunLongReportsPhase(const char* program) {
-    return MisbehavingSession(Misbehaving(RemoteDescriptor::longMotion, MotionShape::longest, 0),
-                              timedSteps, CountOf(timedSteps), 0, program);
-}
-
-std::string RunFloodPhase(const char* program) {
-    return MisbehavingSession(Misbehaving(RemoteDescriptor::standard, MotionShape::usual, floodUs),
-                              userSteps, CountOf(userSteps), floodLatencyLimitUs, program);
+bool RunOddPhase(const char* name, const char* program, std::string* problem) {
+    for (const OddDevice& device : oddDevices) {
+        if (strcmp(name, device.name) == 0) {
+            const RemoteBehaviour behaviour =
+                Misbehaving(device.descriptor, device.shape, device.floodUs);
+            *problem =
+                device.userPresses
+                    ? MisbehavingSession(behaviour, userSteps, CountOf(userSteps),
+                                         floodLatencyLimitUs, program)
+                    : MisbehavingSession(behaviour, timedSteps, CountOf(timedSteps), 0, program);
+            return true;
+        }
+    }
+    return false;
 }

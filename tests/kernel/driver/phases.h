@@ -30,10 +30,5 @@ std::string RunReaderEndPhase(const char* program);
 // motor report, with 64-byte output payloads, inside 4 KiB of nested
 // collections, with no report IDs; motion reports of one byte, or of the
 // longest length the descriptor allows; 5,000 reports a second for 3 s.
-std::string RunNoMotorPhase(const char* program);
-std::string RunWideOutputsPhase(const char* program);
-std::string RunDeepNestingPhase(const char* program);
-std::string RunNoReportIdsPhase(const char* program);
-std::string RunShortReportsPhase(const char* program);
-std::string RunLongReportsPhase(const char* program);
-std::string RunFloodPhase(const char* program);
+// The phase of that name among them: false when there is none.
+bool RunOddPhase(const char* name, const char* program, std::string* problem);
