@@ -19,17 +19,30 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-quivertap.rules
 # Debian looks for a package's licence in /usr/share/doc/<package>/copyright.
 install(FILES ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR} RENAME copyright)
 
-# Debian wants manual pages compressed, reproducibly (no name or time stamp).
+# Debian wants manual pages and changelogs compressed, reproducibly (no name
+# or time stamp).
+function(quivertap_gzip source output)
+    add_custom_command(
+        OUTPUT ${output}
+        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
+        COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${source} ${output}
+        DEPENDS ${source}
+        VERBATIM)
+endfunction()
+
 set(QUIVERTAP_MAN_PAGE ${CMAKE_BINARY_DIR}/packaging/quivertap.1.gz)
-add_custom_command(
-    OUTPUT ${QUIVERTAP_MAN_PAGE}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/packaging
-    COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${CMAKE_SOURCE_DIR}/packaging/quivertap.1
-            ${QUIVERTAP_MAN_PAGE}
-    DEPENDS ${CMAKE_SOURCE_DIR}/packaging/quivertap.1
-    VERBATIM)
-add_custom_target(quivertap_man_page ALL DEPENDS ${QUIVERTAP_MAN_PAGE})
+quivertap_gzip(${CMAKE_SOURCE_DIR}/packaging/quivertap.1 ${QUIVERTAP_MAN_PAGE})
 install(FILES ${QUIVERTAP_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# The version carries no Debian revision: the package is made here, from the
+# project's own tree, so it is a native package, whose changelog Debian looks
+# for as changelog.gz (changelog.Debian.gz is for a package of someone
+# else's release).
+set(QUIVERTAP_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
+quivertap_gzip(${CMAKE_SOURCE_DIR}/packaging/debian/changelog ${QUIVERTAP_CHANGELOG})
+install(FILES ${QUIVERTAP_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+add_custom_target(quivertap_compressed_docs ALL DEPENDS ${QUIVERTAP_MAN_PAGE} ${QUIVERTAP_CHANGELOG})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quivertap)

@@ -3,7 +3,8 @@ must hold, and running the program from that tree with no controller.
 
 Settings come from the environment (CTest sets them):
   QUIVERTAP_BUILD_DIR  the configured and built tree to install from
-  CMAKE_COMMAND, CPACK_COMMAND  the tools of that build
+  CMAKE_COMMAND        the cmake of that build
+  QUIVERTAP_DEB_DIR    where scripts/package left the Debian package
 """
 
 import glob
@@ -13,7 +14,8 @@ import subprocess
 
 BUILD_DIR = os.path.realpath(os.environ.get("QUIVERTAP_BUILD_DIR", "build"))
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")
-CPACK = os.environ.get("CPACK_COMMAND", "cpack")
+DEB_DIR = os.path.realpath(os.environ.get("QUIVERTAP_DEB_DIR",
+                                          os.path.join(BUILD_DIR, "deb", "dist")))
 
 # Relative to the installation prefix.
 PROGRAM = "bin/quivertap"
@@ -21,10 +23,11 @@ LIBRARY = "lib/quivertap/libtiny_hid_dll.so"
 UDEV_RULE = "lib/udev/rules.d/70-quivertap.rules"
 MAN_PAGE = "share/man/man1/quivertap.1.gz"
 COPYRIGHT = "share/doc/quivertap/copyright"
-INSTALLED_FILES = {PROGRAM, LIBRARY, UDEV_RULE, MAN_PAGE, COPYRIGHT}
+CHANGELOG = "share/doc/quivertap/changelog.gz"
+INSTALLED_FILES = {PROGRAM, LIBRARY, UDEV_RULE, MAN_PAGE, COPYRIGHT, CHANGELOG}
 
-LICENSE = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(
-    os.path.realpath(__file__)))), "LICENSE")
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+LICENSE = os.path.join(SOURCE_DIR, "LICENSE")
 
 NOT_FOUND = "Wii-Remote not found."
 # Loader variables that would let something other than the tree under test

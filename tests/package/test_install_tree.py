@@ -72,7 +72,7 @@ class InstallTree(InstalledProgramChecks, unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
-    def test_tree_holds_the_program_library_rule_man_page_and_copyright_only(self):
+    def test_tree_holds_the_program_library_rule_man_page_copyright_and_changelog_only(self):
         # Only these: the virtual controller in particular stays out.
         self.assertEqual(files_under(self.prefix), INSTALLED_FILES)
         self.assertTrue(os.access(self.path("bin/quivertap"), os.X_OK))
