@@ -113,11 +113,39 @@ bool ParseReadStep(const char* at, const char* end, ScenarioStep* step) {
     return ParseReportBytes(word + length, end, step);
 }
 
+// The path is the rest of the line, spaces and all: a temporary folder may
+// have them. It must follow a plain stream step, and comes only once.
+bool ParseKeysLine(const char* at, const char* end, Scenario* scenario) {
+    at = SkipSpaces(at, end);
+    while (end > at && isspace(static_cast<unsigned char>(end[-1]))) {
+        --end;
+    }
+    const size_t length = static_cast<size_t>(end - at);
+    if (length == 0 || length >= sizeof(scenario->keyPath) || scenario->stepCount == 0) {
+        return false;
+    }
+    ScenarioStep* last = &scenario->steps[scenario->stepCount - 1];
+    if (last->kind != StepKind::stream || last->forProbe) {
+        return false;
+    }
+    last->endless = true;
+    memcpy(scenario->keyPath, at, length);
+    scenario->keyPath[length] = '\0';
+    return true;
+}
+
 bool ParseLine(const char* at, const char* end, Scenario* scenario) {
     size_t length = 0;
     const char* word = NextWord(at, end, &length);
     if (length == 0 || word[0] == '#') {
         return true;
+    }
+    // The endless stream of a keys line would never let a later step play.
+    if (scenario->keyPath[0] != '\0') {
+        return false;
+    }
+    if (WordIs(word, length, "keys")) {
+        return ParseKeysLine(word + length, end, scenario);
     }
     if (WordIs(word, length, "open")) {
         const char* what = NextWord(word + length, end, &length);
@@ -148,6 +176,7 @@ bool ParseLine(const char* at, const char* end, Scenario* scenario) {
 
 bool ParseScenario(const char* text, Scenario* scenario, int* badLine) {
     scenario->openFails = false;
+    scenario->keyPath[0] = '\0';
     scenario->stepCount = 0;
     int lineNumber = 0;
     for (const char* at = text; *at != '\0';) {

@@ -26,6 +26,14 @@
 // arrivals. After the last step the controller is silent. Reads cut short by
 // a signal consume nothing.
 //
+//   keys <path>                a user's hand on the controller (scripts/try):
+//                              the stream step just before goes on for as long
+//                              as the controller is read, and each byte that
+//                              comes through the file at <path> (a FIFO) holds
+//                              a button down in its reports for 150 ms: a A,
+//                              + +, - -, h Home (see hand.h). The path is the
+//                              rest of the line; no step may follow.
+//
 //   probe read ...             a step for reads on threads other than the main
 //                              one (the probe's reader)
 //
@@ -48,11 +56,13 @@ struct ScenarioStep {
     uint32_t repeat;
     uint32_t length;
     bool forProbe;
+    bool endless;  // the stream step a keys line follows
     uint8_t bytes[64];
 };
 
 struct Scenario {
     bool openFails;
+    char keyPath[512];  // empty without a keys line
     size_t stepCount;
     ScenarioStep steps[8192];
 };

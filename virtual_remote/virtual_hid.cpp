@@ -13,13 +13,20 @@
 //                                          when it arrived
 //   <us> <thread> close <handle> in-flight=<n>
 //
-// With VIRTUAL_REMOTE_SHOW=1 it also shows its LEDs and motor on stderr.
+// With VIRTUAL_REMOTE_SHOW=1 it also shows its LEDs and motor on stderr. A
+// scenario with a keys line is worked live from the keyboard (scripts/try).
+// The keys come into the controller rather than into the program: the
+// program reads its own keyboard (ESC) unchanged, and a channel into the
+// controller puts each press into the reports at the moment it happens, so
+// the program meets it through the same read policy as a thumb on a real
+// controller.
 #include <atomic>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
+#include "hand.h"
 #include "remote_display.h"
 #include "scenario.h"
 #include "tiny_hid/read_policy.h"
@@ -124,6 +131,9 @@ void LoadScenario() {
     for (size_t i = 0; i < scenario.stepCount; ++i) {
         hasProbeSteps = hasProbeSteps || scenario.steps[i].forProbe;
     }
+    if (scenario.keyPath[0] != '\0' && !StartHand(scenario.keyPath)) {
+        fprintf(stderr, "virtual remote: no keys can come from %s\n", scenario.keyPath);
+    }
 }
 
 bool OnMainThread() {
@@ -154,7 +164,8 @@ const ScenarioStep* CurrentStep(Cursor& cursor, bool probe) {
 }
 
 void ConsumeStep(Cursor& cursor) {
-    if (cursor.next < scenario.stepCount && ++cursor.used >= scenario.steps[cursor.next].repeat) {
+    if (cursor.next < scenario.stepCount && !scenario.steps[cursor.next].endless &&
+        ++cursor.used >= scenario.steps[cursor.next].repeat) {
         cursor.used = 0;
         ++cursor.next;
     }
@@ -198,14 +209,23 @@ void TakeInArrivals(Cursor& cursor, bool probe, int64_t nowUs) {
         ScheduleArrival(*step);
     }
     while (step != nullptr && stream.arrivalUs <= nowUs) {
-        const bool changes = memcmp(stream.lastInput, step->bytes, 3) != 0;
-        memcpy(stream.lastInput, step->bytes, 3);
+        uint8_t bytes[sizeof(step->bytes)];
+        memcpy(bytes, step->bytes, step->length);
+        if (scenario.keyPath[0] != '\0' && step->length >= 3) {
+            uint8_t held1 = 0;
+            uint8_t held2 = 0;
+            HeldButtons(stream.arrivalUs, step->delayUs, &held1, &held2);
+            bytes[1] |= held1;
+            bytes[2] |= held2;
+        }
+        const bool changes = memcmp(stream.lastInput, bytes, 3) != 0;
+        memcpy(stream.lastInput, bytes, 3);
         if (changes) {
             char text[200];
-            FormatBytes(step->bytes, step->length, text, sizeof(text));
+            FormatBytes(bytes, step->length, text, sizeof(text));
             Log("arrive at=%lld %s", static_cast<long long>(stream.arrivalUs), text);
         }
-        NoteArrival(&stream.policy, step->bytes, step->length);
+        NoteArrival(&stream.policy, bytes, step->length);
         ConsumeStep(cursor);
         step = StreamStep(cursor, probe);
         if (step != nullptr) {

@@ -17,6 +17,10 @@ void SettleEndedWaits();
 // Appends one whole line to the log file (the first path given), never torn
 // by a forced end.
 void AppendToFile(const char* path, const char* text, size_t length);
+// Runs onByte for each byte that comes through the file at path (a FIFO for
+// scripts/try), on a thread of its own, until the file ends. False when that
+// thread cannot start; a path that cannot be opened gives no bytes.
+bool ListenForBytes(const char* path, void (*onByte)(uint8_t byte));
 const char* ReadSetting(const char* name);
 bool StderrIsTerminal();
 void WriteStderr(const char* text, size_t length);

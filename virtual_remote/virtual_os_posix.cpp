@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -135,6 +136,56 @@ void AppendToFile(const char* path, const char* text, size_t length) {
         (void)written;
     }
     pthread_setcancelstate(oldState, nullptr);
+}
+
+namespace {
+struct Listener {
+    char path[512];
+    void (*onByte)(uint8_t);
+};
+Listener listener;
+
+void* Listen(void*) {
+    // Opened here, not by the caller: a FIFO's open waits for its writer.
+    const int fd = open(listener.path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    for (;;) {
+        uint8_t bytes[64];
+        const ssize_t got = read(fd, bytes, sizeof(bytes));
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < got; ++i) {
+            listener.onByte(bytes[i]);
+        }
+    }
+    close(fd);
+    return nullptr;
+}
+}  // namespace
+
+bool ListenForBytes(const char* path, void (*onByte)(uint8_t byte)) {
+    snprintf(listener.path, sizeof(listener.path), "%s", path);
+    listener.onByte = onByte;
+    // The thread takes no signals. The program's stop and its timer's kicks
+    // are sent to the process, and must interrupt the main thread's waits,
+    // not this thread's read.
+    sigset_t all;
+    sigset_t before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_t thread{};
+    const bool started = pthread_create(&thread, nullptr, Listen, nullptr) == 0;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    if (started) {
+        pthread_detach(thread);
+    }
+    return started;
 }
 
 const char* ReadSetting(const char* name) {

@@ -161,6 +161,44 @@ void AppendToFile(const char* path, const char* text, size_t length) {
     }
 }
 
+namespace {
+struct Listener {
+    char path[MAX_PATH * 2];
+    void (*onByte)(uint8_t);
+};
+Listener listener;
+
+DWORD WINAPI Listen(LPVOID) {
+    const HANDLE file = CreateFileA(listener.path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return 0;
+    }
+    uint8_t bytes[64];
+    DWORD got = 0;
+    while (ReadFile(file, bytes, sizeof(bytes), &got, nullptr) != FALSE && got > 0) {
+        for (DWORD i = 0; i < got; ++i) {
+            listener.onByte(bytes[i]);
+        }
+    }
+    CloseHandle(file);
+    return 0;
+}
+}  // namespace
+
+// A stop comes as a console event on a thread of Windows' own: this thread
+// needs no protection from it.
+bool ListenForBytes(const char* path, void (*onByte)(uint8_t byte)) {
+    snprintf(listener.path, sizeof(listener.path), "%s", path);
+    listener.onByte = onByte;
+    const HANDLE thread = CreateThread(nullptr, 0, Listen, nullptr, 0, nullptr);
+    if (thread == nullptr) {
+        return false;
+    }
+    CloseHandle(thread);
+    return true;
+}
+
 const char* ReadSetting(const char* name) {
     const char* value = getenv(name);
     if (value != nullptr && value[0] == '/' && value[1] != '/') {
