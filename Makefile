@@ -5,7 +5,7 @@ JOBS       ?= 2
 FUZZ_SECONDS ?= 300
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo run bench package dist-windows fuzz clean
+.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo try run bench package dist-windows fuzz clean
 
 all: build
 
@@ -52,6 +52,12 @@ fuzz: deps-all
 
 demo: build
 	@scripts/demo $(BUILD)
+
+# The program against the virtual controller, worked from the keyboard:
+# a, +, -, h press A, +, -, Home; ESC quits. ./make try ends with the
+# program's own status, make with 2 when that is not 0.
+try: build
+	@scripts/try $(BUILD)
 
 # make ends with status 2 when the program does not end with 0; ./make run
 # ends with the program's own status.

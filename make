@@ -4,9 +4,10 @@
 #
 #   ./make [TARGET...] [VARIABLE=VALUE...]     e.g. ./make demo, ./make test
 #
-# ./make run builds with make and then runs the program itself: make ends
-# with its own status 2 whenever a recipe fails, and a user of `run` wants the
-# program's (1 when no controller is found, 130 after Ctrl-C).
+# ./make run and ./make try build with make and then run the program (or
+# scripts/try) themselves: make ends with its own status 2 whenever a recipe
+# fails, and a user of either wants the program's (1 when no controller is
+# found, 130 after Ctrl-C).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cd "$here"
@@ -32,7 +33,7 @@ find_make() {
 package_set=build
 for argument in "$@"; do
     case $argument in
-    *=* | -* | all | build | demo | run | deps | test-asan | test-tsan | clean) ;;
+    *=* | -* | all | build | demo | try | run | deps | test-asan | test-tsan | clean) ;;
     *) package_set=all ;;
     esac
 done
@@ -43,7 +44,8 @@ find_make
     exit 1
 }
 
-if [ "${1:-}" = run ]; then
+if [ "${1:-}" = run ] || [ "${1:-}" = try ]; then
+    target=$1
     shift
     build=${BUILD:-build}
     only_settings=yes
@@ -56,8 +58,9 @@ if [ "${1:-}" = run ]; then
     done
     if [ "$only_settings" = yes ]; then
         "$make_program" build "$@"
+        [ "$target" = try ] && exec scripts/try "$build"
         exec "$build/bin/quivertap"
     fi
-    set -- run "$@"
+    set -- "$target" "$@"
 fi
 exec "$make_program" "$@"

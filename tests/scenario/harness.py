@@ -12,6 +12,9 @@ Settings come from the environment (CTest sets them):
   PIPE_REMOTE_DIR     Windows only: the HID library over a named pipe and the
                       controller at the pipe's other end (tests/windows/pipe_*.cpp)
 
+A run may also be of scripts/try (try_command()), which makes a scenario of
+its own and passes the call log's setting on to the program.
+
 Under Wine (a runner naming wine) keys for the program's console go as
 console input records through console_input.exe beside the virtual
 controller (tests/windows/console_input.cpp), and Ctrl-C ends the program
@@ -41,6 +44,7 @@ PIPE_DIR = os.environ.get("PIPE_REMOTE_DIR", "")
 if UNDER_WINE:
     time.monotonic = functools.partial(time.clock_gettime, time.CLOCK_MONOTONIC_RAW)
 CONSOLE_INPUT = os.path.join(VIRTUAL_DIR, "console_input.exe")
+TRY_SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts", "try")
 # The exit status of a program that Ctrl-C stopped cleanly. Wine delivers
 # SIGINT as CTRL_C_EVENT, and the program then ends with STATUS_CONTROL_C_EXIT,
 # of which a Unix exit status keeps the low byte.
@@ -101,6 +105,12 @@ def report31(*pressed, x=0x80, y=0x80, z=0x80):
 def report30(*pressed):
     b1, b2 = buttons(*pressed)
     return "30 %02x %02x" % (b1, b2)
+
+
+def try_command():
+    """scripts/try on the build under test: the folder that holds its program
+    (bin/) and its virtual controller."""
+    return [TRY_SCRIPT, os.path.dirname(os.path.abspath(VIRTUAL_DIR))]
 
 
 def read(delay_ms, report, times=1):
@@ -190,7 +200,7 @@ class Program:
     """One run of the program, live: keys and signals can be sent while it runs."""
 
     def __init__(self, scenario, stdin=subprocess.PIPE, env=None, terminal=False,
-                 own_group=False, library_dir=None):
+                 own_group=False, library_dir=None, command=None):
         self.dir = tempfile.mkdtemp(prefix="quivertap-")
         self.script = os.path.join(self.dir, "scenario.txt")
         self.log_path = os.path.join(self.dir, "calls.log")
@@ -210,7 +220,7 @@ class Program:
             run_env["LD_LIBRARY_PATH"] = VIRTUAL_DIR
         self.started = time.monotonic()
         self.process = subprocess.Popen(
-            RUNNER + [program],
+            command or RUNNER + [program],
             stdin=stdin,
             stdout=subprocess.PIPE,
             stderr=subprocess.PIPE,

@@ -1,16 +1,18 @@
 """Console keys on a real pseudo-terminal: single keys without Enter or echo,
 ESC told apart from escape sequences, the terminal's mode always restored.
 Under Wine the pseudo-terminal gives the program a Windows console, whose
-keys are console input records."""
+keys are console input records. Then scripts/try: keys in, the virtual
+controller's presses and the program's reports and screen out."""
 
 import os
 import pty
+import signal
 import termios
 import time
 import unittest
 
-from harness import (A, CTRL_C_STATUS, HOME, UNDER_WINE, Program, ScenarioCase, loop_passes, read,
-                     report31, session)
+from harness import (A, CTRL_C_STATUS, HOME, MINUS, PLUS, SCREEN, UNDER_WINE, Program,
+                     ScenarioCase, levels, loop_passes, read, report31, session, try_command)
 
 LFLAG = 3
 CC = 6
@@ -87,6 +89,81 @@ class OnATerminal(ScenarioCase):
         self.assertEqual(result.log.motor_writes()[-1].head()[1], 0x00)
         self.assertEqual(result.log.entries[-2].head(), (0x11, 0x00, 0x31))
         self.assertEqual(termios.tcgetattr(self.slave), self.before)
+
+
+def changes(values):
+    return [v for i, v in enumerate(values) if i == 0 or v != values[i - 1]]
+
+
+@unittest.skipIf(UNDER_WINE, "scripts/try runs the native build")
+class TriedFromTheKeyboard(ScenarioCase):
+    HELP = "keys:  a = A (on/off)   + = + (up)   - = - (down)   h = Home (quit)"
+
+    def start(self, **terminal):
+        self.program = Program("", command=try_command(), **terminal)
+        self.program.wait_for(
+            lambda log: len([e for e in log.of("read-begin") if e.thread == "main"]) > 2)
+
+    def press(self, keys, level, write=None):
+        (write or self.program.send_keys)(keys)
+        self.program.wait_for(lambda log: (levels(log) or [None])[-1] == level)
+
+    def test_keys_press_buttons_and_the_screen_shows_them(self):
+        self.start()
+        self.press(b"a", 1)
+        self.press(b"++", 3)
+        self.press(b"-", 2)
+        self.program.send_keys(b"h")
+        self.program.wait_end()
+        result = self.program.finish()
+        self.assertEqual(result.status, 0)
+        self.assertEqual(changes(levels(result.log)), [0, 1, 2, 3, 2])
+        self.assertEqual(result.log.entries[-2].head(), (0x11, 0x00, 0x31))
+        arrivals = result.log.of("arrive")
+        pressed = [(i, e) for i, e in enumerate(arrivals) if e.args[2:4] != ["00", "00"]]
+        self.assertEqual([" ".join(e.args[1:]) for _, e in pressed],
+                         [report31(key) for key in (A, PLUS, PLUS, MINUS, HOME)])
+        for i, press in pressed[:-1]:
+            held_ms = (int(arrivals[i + 1].field("at")) - int(press.field("at"))) / 1000
+            self.assertGreaterEqual(held_ms, 130, "each key holds its button about 150 ms")
+        self.assertIn(SCREEN, result.stdout)
+        self.assertTrue(result.stdout.endswith("\nThe program ended with status 0.\n"))
+        screen = result.stderr.encode("latin-1").decode().splitlines()
+        self.assertTrue(screen[0].startswith(self.HELP))
+        self.assertTrue(any("LEDs \u25cf \u25cf \u25cf \u25cb" in line for line in screen))
+        self.assertTrue(screen[-1].endswith("buttons: Home     (closed)"))
+
+    def test_ctrl_c_is_the_program_s_and_its_status_the_script_s(self):
+        self.start()
+        self.press(b"a", 1)
+        self.program.wait_for(lambda log: len(log.motor_writes()) >= 2)
+        os.killpg(self.program.process.pid, signal.SIGINT)
+        self.program.wait_end()
+        result = self.program.finish()
+        self.assertEqual(result.status, -signal.SIGINT)
+        self.assertEqual(result.log.motor_writes()[-1].head(), (0x13, 0x00, 0x31))
+        self.assertEqual(result.log.entries[-2].head(), (0x11, 0x00, 0x31))
+        self.assertTrue(result.stdout.endswith("The program ended with status 130.\n"))
+
+    def test_on_a_terminal_escape_reaches_the_program_and_sequences_do_not(self):
+        master, slave = pty.openpty()
+        self.addCleanup(os.close, master)
+        self.addCleanup(os.close, slave)
+        before = termios.tcgetattr(slave)
+        self.start(stdin=slave, terminal=True)
+        self.assertEqual(termios.tcgetattr(slave)[LFLAG] & (termios.ICANON | termios.ECHO), 0)
+        self.press(b"a", 1, lambda keys: os.write(master, keys))
+        for sequence in (b"\x1b[A", b"\x1bOP", b"\x1b[15~"):
+            os.write(master, sequence)
+        self.press(b"+", 2, lambda keys: os.write(master, keys))
+        os.write(master, b"\x1b")
+        self.program.wait_end()
+        result = self.program.finish()
+        self.assertEqual(result.status, 0)
+        self.assertNotIn(report31(HOME), [" ".join(e.args[1:]) for e in result.log.of("arrive")])
+        self.assertEqual(result.log.motor_writes()[-1].head(), (0x13, 0x00, 0x31))
+        self.assertEqual(result.log.entries[-2].head(), (0x11, 0x00, 0x31))
+        self.assertEqual(termios.tcgetattr(slave), before)
 
 
 if __name__ == "__main__":
