@@ -101,8 +101,16 @@ class TriedFromTheKeyboard(ScenarioCase):
 
     def start(self, **terminal):
         self.program = Program("", command=try_command(), **terminal)
+        self.addCleanup(self.end_if_left_running)
         self.program.wait_for(
             lambda log: len([e for e in log.of("read-begin") if e.thread == "main"]) > 2)
+
+    def end_if_left_running(self):
+        # The controller streams for as long as it is read: a case that failed
+        # half-way must not leave the program behind, busy at every pulse.
+        if self.program.process.poll() is None:
+            os.killpg(self.program.process.pid, signal.SIGKILL)
+            self.program.process.communicate()
 
     def press(self, keys, level, write=None):
         (write or self.program.send_keys)(keys)
