@@ -29,23 +29,28 @@ Press held{};
 int64_t heldFromUs = 0;
 int64_t heldUntilUs = INT64_MIN / 4;
 
+struct KeyButton {
+    uint8_t key;
+    uint8_t buttons1;
+    uint8_t buttons2;
+};
+
+constexpr KeyButton keyButtons[] = {
+    {'a', 0x00, 0x08},  // A
+    {'+', 0x10, 0x00},  // +
+    {'-', 0x00, 0x10},  // -
+    {'h', 0x00, 0x80},  // Home
+};
+
 bool ButtonsOfKey(uint8_t key, Press* press) {
-    switch (key) {
-        case 'a':
-            press->buttons2 = 0x08;
+    for (const KeyButton& pair : keyButtons) {
+        if (pair.key == key) {
+            press->buttons1 = pair.buttons1;
+            press->buttons2 = pair.buttons2;
             return true;
-        case '+':
-            press->buttons1 = 0x10;
-            return true;
-        case '-':
-            press->buttons2 = 0x10;
-            return true;
-        case 'h':
-            press->buttons2 = 0x80;
-            return true;
-        default:
-            return false;
+        }
     }
+    return false;
 }
 
 void OnKey(uint8_t key) {
