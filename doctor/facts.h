@@ -1,0 +1,133 @@
+// What the doctor finds on the road from pairing to rumble, as plain data:
+// the gatherers of each OS fill it in, the verdicts judge it. Nothing here
+// knows which OS it came from.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+inline constexpr size_t textBytes = 128;
+inline constexpr size_t nodeBytes = 64;
+inline constexpr int maxAdapters = 8;
+inline constexpr int maxBluetoothDevices = 16;
+inline constexpr int maxNodes = 16;
+inline constexpr int maxHolders = 8;
+
+inline constexpr int32_t nintendoVendor = 0x057E;
+inline constexpr int32_t remoteProduct = 0x0306;      // RVL-CNT-01
+inline constexpr int32_t remotePlusProduct = 0x0330;  // RVL-CNT-01-TR, not supported
+inline constexpr int32_t unknownProduct = -1;
+
+// A property a service may leave out.
+enum class Known : uint8_t { unknown, no, yes };
+
+enum class Bus : uint8_t { other, usb, bluetooth };
+
+// The Bluetooth service (BlueZ on Linux).
+enum class ServiceState : uint8_t {
+    reachable,
+    absent,    // not installed, not running, or no system bus: a USB adapter needs none
+    timedOut,  // it did not answer within its bound
+    failed,    // it answered with an error
+};
+
+struct AdapterFacts {
+    char name[textBytes];  // "hci0"
+    char address[textBytes];
+    Known powered;
+    Known softBlocked;  // switched off by software (rfkill)
+    Known hardBlocked;  // by a switch
+};
+
+struct BluetoothDeviceFacts {
+    char address[textBytes];
+    char name[textBytes];
+    int32_t product;  // from its ids, else its name; unknownProduct when neither tells
+    Known paired;
+    Known bonded;
+    Known trusted;
+    Known connected;
+};
+
+struct BluetoothFacts {
+    ServiceState service;
+    char why[textBytes];  // what stood in the way, when not reachable
+    int adapterCount;
+    AdapterFacts adapters[maxAdapters];
+    int deviceCount;  // Nintendo devices only
+    BluetoothDeviceFacts devices[maxBluetoothDevices];
+    // An odd reply (a property missing or of the wrong type): the first one.
+    char oddity[textBytes];
+};
+
+struct NodeFacts {
+    char node[nodeBytes];  // "/dev/hidraw3"
+    int32_t product;
+    Bus bus;
+    char name[textBytes];
+    char address[textBytes];  // as the kernel spells it; empty when it gives none
+    char driver[textBytes];   // empty when none is bound
+};
+
+struct KernelFacts {
+    bool listed;    // the system's list of HID nodes could be read at all
+    int nodeCount;  // vendor 057E only
+    NodeFacts nodes[maxNodes];
+};
+
+// Whether the user may open the controller's node. Only the first node with
+// the controller's ids that opens counts, as the program's library takes it.
+struct AccessFacts {
+    bool checked;  // there was a node to try
+    char node[nodeBytes];
+    bool opened;
+    bool vanished;  // it went away while the checks ran
+    char error[textBytes];
+    char user[textBytes];
+    char owner[textBytes];
+    char group[textBytes];
+    uint32_t mode;
+    Known aclNamesUser;
+    Known ruleInstalled;
+    char ruleFile[textBytes];
+    Known atActiveSeat;
+};
+
+struct HolderFacts {
+    bool checked;
+    int count;
+    struct {
+        int32_t pid;
+        char name[textBytes];
+    } holders[maxHolders];
+    int unseen;  // processes whose open files this user may not look at
+};
+
+// The program's own library, used as the program uses it.
+struct TalkFacts {
+    bool tried;
+    bool opened;
+    char node[nodeBytes];  // the node the library took; empty when the system does not tell
+    bool motionSeen;
+    double motionMs;  // from the mode report to the first motion report with a non-zero X
+    bool statusSeen;
+    uint8_t battery;
+    uint8_t statusFlags;
+};
+
+struct DoctorFacts {
+    BluetoothFacts bluetooth;
+    KernelFacts kernel;
+    AccessFacts access;
+    HolderFacts holders;
+    TalkFacts talk;
+};
+
+// Copies text, cut to fit: names and addresses longer than the room kept for
+// them are cut rather than refused.
+inline void CopyText(char* to, size_t size, const char* from) {
+    const size_t length = strnlen(from, size - 1);
+    memcpy(to, from, length);
+    to[length] = '\0';
+}

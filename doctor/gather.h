@@ -1,0 +1,23 @@
+// What each OS provides the doctor: the facts of its road, gathered within a
+// bound, and the few things the talk with the controller needs of it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "facts.h"
+
+void GatherBluetooth(BluetoothFacts* facts);
+void GatherKernel(KernelFacts* facts);
+// Tries the nodes of the controller's ids in the order the library does.
+void GatherAccess(const KernelFacts& kernel, AccessFacts* facts);
+void GatherHolders(const char* node, HolderFacts* facts);
+
+// The node the program's library has open in this process; empty when the
+// system does not tell.
+void LibraryNode(char* node, size_t size);
+// One report through the library's ReadReport, or false once milliseconds
+// have passed without one.
+bool ReadWithin(int32_t handle, uint8_t* buffer, uint32_t* length, int32_t milliseconds);
+// Colour on a terminal only, and never when NO_COLOR is set.
+bool ColourWanted();

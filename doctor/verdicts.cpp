@@ -1,0 +1,469 @@
+#include "verdicts.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "report.h"
+#include "talk.h"
+
+namespace {
+constexpr size_t lineBytes = 512;
+constexpr uint8_t batteryLowFlag = 0x01;
+constexpr uint8_t extensionFlag = 0x02;
+
+char firstFailure[lineBytes / 2];
+
+__attribute__((format(printf, 2, 3))) void Say(Mark mark, const char* format, ...) {
+    char text[lineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    if (mark == Mark::fail && !AnyFailure()) {
+        CopyText(firstFailure, sizeof(firstFailure), text);
+    }
+    Line(mark, text);
+}
+
+__attribute__((format(printf, 1, 2))) void DetailF(const char* format, ...) {
+    char text[lineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    Detail(text);
+}
+
+__attribute__((format(printf, 1, 2))) void Command(const char* format, ...) {
+    char text[lineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof(text), format, arguments);
+    va_end(arguments);
+    FixCommand(text);
+}
+
+// A problem stands in the way only when nothing else would serve: beside a
+// working controller, it is a note.
+Mark Blocking(bool blocks) {
+    return blocks ? Mark::fail : Mark::note;
+}
+
+const char* ModelName(int32_t product) {
+    switch (product) {
+        case remoteProduct:
+            return "RVL-CNT-01";
+        case remotePlusProduct:
+            return "RVL-CNT-01-TR (Wii Remote Plus)";
+        default:
+            return "not a Wii Remote";
+    }
+}
+
+const char* BusName(Bus bus) {
+    switch (bus) {
+        case Bus::bluetooth:
+            return "Bluetooth";
+        case Bus::usb:
+            return "USB";
+        case Bus::other:
+            break;
+    }
+    return "another bus";
+}
+
+bool SameAddress(const char* a, const char* b) {
+    // "00:1f:32:aa:bb:cc" and "00:1F:32:AA:BB:CC" name the same controller.
+    for (;; ++a, ++b) {
+        const char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
+        const char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
+        if (ca != cb) {
+            return false;
+        }
+        if (ca == '\0') {
+            return true;
+        }
+    }
+}
+
+const NodeFacts* RemoteNode(const KernelFacts& kernel) {
+    for (int i = 0; i < kernel.nodeCount; ++i) {
+        if (kernel.nodes[i].product == remoteProduct) {
+            return &kernel.nodes[i];
+        }
+    }
+    return nullptr;
+}
+
+int RemoteNodeCount(const KernelFacts& kernel) {
+    int count = 0;
+    for (int i = 0; i < kernel.nodeCount; ++i) {
+        count += kernel.nodes[i].product == remoteProduct ? 1 : 0;
+    }
+    return count;
+}
+
+const NodeFacts* NodeNamed(const KernelFacts& kernel, const char* node) {
+    for (int i = 0; i < kernel.nodeCount; ++i) {
+        if (strcmp(kernel.nodes[i].node, node) == 0) {
+            return &kernel.nodes[i];
+        }
+    }
+    return nullptr;
+}
+
+const BluetoothDeviceFacts* KnownDevice(const BluetoothFacts& bluetooth, const char* address) {
+    for (int i = 0; address[0] != '\0' && i < bluetooth.deviceCount; ++i) {
+        if (SameAddress(bluetooth.devices[i].address, address)) {
+            return &bluetooth.devices[i];
+        }
+    }
+    return nullptr;
+}
+
+// The pairing that works with BlueZ: its wiimote plugin answers the PIN
+// request with the adapter's address, which only a controller woken by SYNC
+// expects, and the controller switches itself off unless its input service is
+// connected at once.
+void PairingSteps(const char* address) {
+    const bool known = address != nullptr && address[0] != '\0';
+    const char* shown = known ? address : "<address>";
+    FixText("pair it with the red SYNC button under the battery cover (holding 1 and 2 is");
+    FixText("not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it");
+    FixText("switches itself off about 5 s later), then trust it:");
+    if (known) {
+        Command("bluetoothctl remove %s", address);
+    }
+    Command("bluetoothctl --timeout 15 scan on");
+    Command("bluetoothctl pair %s", shown);
+    Command("bluetoothctl connect %s", shown);
+    Command("bluetoothctl trust %s", shown);
+    if (!known) {
+        FixText("<address> is the one the scan shows for \"Nintendo RVL-CNT-01\".");
+    }
+    FixText("From then on a button press connects it again.");
+}
+
+void WrongModelFix() {
+    FixText("use an original Wii Remote, RVL-CNT-01 (the label under the battery cover says");
+    FixText("RVL-CNT-01, not RVL-CNT-01-TR); the Wii Remote Plus speaks another protocol.");
+}
+
+void JudgeAdapter(const AdapterFacts& adapter, bool blocks) {
+    const char* address = adapter.address[0] != '\0' ? adapter.address : "no address given";
+    if (adapter.hardBlocked == Known::yes) {
+        Say(Blocking(blocks), "Adapter %s (%s): blocked by a switch", adapter.name, address);
+        FixText("switch Bluetooth on with the machine's switch or key for it.");
+    } else if (adapter.softBlocked == Known::yes) {
+        Say(Blocking(blocks), "Adapter %s (%s): blocked by rfkill", adapter.name, address);
+        FixText("unblock it and switch it on:");
+        Command("sudo rfkill unblock bluetooth");
+        Command("bluetoothctl power on");
+    } else if (adapter.powered == Known::no) {
+        Say(Blocking(blocks), "Adapter %s (%s): powered off", adapter.name, address);
+        FixText("switch it on:");
+        Command("bluetoothctl power on");
+    } else if (adapter.powered == Known::yes) {
+        Say(Mark::ok, "Adapter %s (%s): powered%s", adapter.name, address,
+            adapter.softBlocked == Known::no ? ", not blocked" : "");
+    } else {
+        Say(Mark::note, "Adapter %s (%s): BlueZ does not say whether it is powered", adapter.name,
+            address);
+    }
+}
+
+bool AdapterUsable(const AdapterFacts& adapter) {
+    return adapter.powered != Known::no && adapter.softBlocked != Known::yes &&
+           adapter.hardBlocked != Known::yes;
+}
+
+// "paired, bonded, trusted, not connected": each property BlueZ gave.
+void DescribeDevice(const BluetoothDeviceFacts& device, char* text, size_t size) {
+    const struct {
+        Known value;
+        const char* name;
+    } states[] = {{device.paired, "paired"},
+                  {device.bonded, "bonded"},
+                  {device.trusted, "trusted"},
+                  {device.connected, "connected"}};
+    size_t used = static_cast<size_t>(snprintf(text, size, "%s", ModelName(device.product)));
+    for (const auto& state : states) {
+        if (state.value != Known::unknown && used < size) {
+            used +=
+                static_cast<size_t>(snprintf(text + used, size - used, ", %s%s",
+                                             state.value == Known::yes ? "" : "not ", state.name));
+        }
+    }
+}
+
+void JudgeRemoteDevice(const BluetoothDeviceFacts& device, const char* description, bool blocks) {
+    const char* name = device.name[0] != '\0' ? device.name : "Nintendo device";
+    const Mark mark = Blocking(blocks);
+    if (device.paired == Known::no || device.bonded == Known::no) {
+        Say(mark, "%s (%s): %s", name, device.address, description);
+        FixText("BlueZ accepts this controller only once it has paired and bonded with it:");
+        PairingSteps(device.address);
+    } else if (device.trusted == Known::no) {
+        Say(mark, "%s (%s): %s: it cannot connect again by a button press", name, device.address,
+            description);
+        FixText("trust it, then press a button on the controller:");
+        Command("bluetoothctl trust %s", device.address);
+    } else if (device.connected == Known::no) {
+        Say(mark, "%s (%s): %s", name, device.address, description);
+        FixText("press a button on the controller: a trusted controller connects again by");
+        FixText("itself (the host never calls it). If its LEDs blink and go out instead,");
+        PairingSteps(device.address);
+    } else {
+        Say(Mark::ok, "%s (%s): %s", name, device.address, description);
+    }
+}
+
+void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
+    const BluetoothFacts& bluetooth = facts.bluetooth;
+    if (bluetooth.deviceCount == 0) {
+        Say(Blocking(!remoteElsewhere), "Controller: BlueZ knows no Wii Remote");
+        FixText("BlueZ must pair with the controller first:");
+        PairingSteps(nullptr);
+        return;
+    }
+    for (int i = 0; i < bluetooth.deviceCount; ++i) {
+        const BluetoothDeviceFacts& device = bluetooth.devices[i];
+        char description[lineBytes];
+        DescribeDevice(device, description, sizeof(description));
+        const char* name = device.name[0] != '\0' ? device.name : "Nintendo device";
+        if (device.product == remoteProduct) {
+            JudgeRemoteDevice(device, description, !remoteElsewhere);
+        } else if (device.product == remotePlusProduct) {
+            Say(Blocking(!remoteElsewhere), "%s (%s): %s, which Quivertap does not support", name,
+                device.address, description);
+            WrongModelFix();
+        } else {
+            Say(Mark::note, "%s (%s): %s", name, device.address, description);
+        }
+    }
+}
+}  // namespace
+
+void JudgeBluetooth(const DoctorFacts& facts) {
+    const BluetoothFacts& bluetooth = facts.bluetooth;
+    const bool remoteNode = RemoteNode(facts.kernel) != nullptr;
+    switch (bluetooth.service) {
+        case ServiceState::absent:
+            Say(Mark::note, "Bluetooth: BlueZ is not there (%s)", bluetooth.why);
+            Detail("a controller on a USB adapter needs none");
+            return;
+        case ServiceState::timedOut:
+            Say(Mark::note, "Bluetooth: BlueZ did not answer (%s)", bluetooth.why);
+            return;
+        case ServiceState::failed:
+            Say(Mark::note, "Bluetooth: BlueZ answered with an error (%s)", bluetooth.why);
+            return;
+        case ServiceState::reachable:
+            break;
+    }
+    Say(Mark::ok, "Bluetooth: BlueZ answers on the system bus");
+    if (bluetooth.oddity[0] != '\0') {
+        Say(Mark::note, "Bluetooth: BlueZ's answer was odd: %s", bluetooth.oddity);
+    }
+    if (bluetooth.adapterCount == 0) {
+        Say(Blocking(!remoteNode), "Bluetooth: BlueZ has no adapter");
+        FixText("plug in a Bluetooth adapter, or switch Bluetooth on; then see what blocks it:");
+        Command("rfkill list bluetooth");
+        return;
+    }
+    bool anyUsable = false;
+    for (int i = 0; i < bluetooth.adapterCount; ++i) {
+        anyUsable = anyUsable || AdapterUsable(bluetooth.adapters[i]);
+    }
+    for (int i = 0; i < bluetooth.adapterCount; ++i) {
+        JudgeAdapter(bluetooth.adapters[i], !anyUsable && !remoteNode);
+    }
+    JudgeDevices(facts, remoteNode);
+}
+
+void JudgeKernel(const DoctorFacts& facts) {
+    const KernelFacts& kernel = facts.kernel;
+    const bool remote = RemoteNode(kernel) != nullptr;
+    if (!kernel.listed) {
+        Say(Mark::fail, "Kernel: no list of HID devices to read (is hidraw missing?)");
+        FixText("use a kernel with hidraw (CONFIG_HIDRAW), as every distribution's has.");
+        return;
+    }
+    for (int i = 0; i < kernel.nodeCount; ++i) {
+        const NodeFacts& node = kernel.nodes[i];
+        const char* address = node.address[0] != '\0' ? node.address : "no address";
+        const char* driver = node.driver[0] != '\0' ? node.driver : "none";
+        const Mark mark = node.product == remoteProduct       ? Mark::ok
+                          : node.product == remotePlusProduct ? Blocking(!remote)
+                                                              : Mark::note;
+        Say(mark, "%s: %s on %s, \"%s\", %s, driver %s", node.node, ModelName(node.product),
+            BusName(node.bus), node.name, address, driver);
+        if (node.product == remotePlusProduct) {
+            WrongModelFix();
+        }
+        if (node.product == remoteProduct && facts.bluetooth.service == ServiceState::reachable &&
+            node.bus == Bus::bluetooth && KnownDevice(facts.bluetooth, node.address) == nullptr) {
+            Detail("BlueZ does not list this address");
+        }
+        if (node.product == remoteProduct && strcmp(node.driver, "wiimote") == 0) {
+            Say(Mark::note, "%s: the kernel's wiimote driver shares the controller; Quivertap",
+                node.node);
+            Detail("works beside it");
+        }
+    }
+    if (!remote) {
+        Say(Mark::fail, "Kernel: no RVL-CNT-01 among the HID devices");
+        if (facts.bluetooth.service == ServiceState::absent) {
+            FixText("attach the controller through a USB adapter, or install and start BlueZ:");
+            Command("sudo apt install bluez");
+            Command("sudo systemctl start bluetooth");
+            FixText("and then");
+        } else {
+            FixText("connect the controller; on Bluetooth,");
+        }
+        PairingSteps(nullptr);
+    }
+}
+
+void JudgeAccess(const DoctorFacts& facts) {
+    const AccessFacts& access = facts.access;
+    if (!access.checked) {
+        Say(Mark::skip, "Access: no controller to open");
+        return;
+    }
+    if (access.opened) {
+        Say(Mark::ok, "Access: %s opens for reading and writing", access.node);
+        return;
+    }
+    if (access.vanished) {
+        Say(Mark::fail, "Access: %s went away while the checks ran (%s)", access.node,
+            access.error);
+        FixText("connect the controller again, then run the doctor again.");
+        return;
+    }
+    Say(Mark::fail, "Access: %s does not open for reading and writing (%s)", access.node,
+        access.error);
+    DetailF("owner %s, group %s, mode %04o", access.owner, access.group, access.mode);
+    DetailF(access.aclNamesUser == Known::yes  ? "an access-list entry names %s"
+            : access.aclNamesUser == Known::no ? "no access-list entry names %s"
+                                               : "the access list cannot be read for %s",
+            access.user);
+    if (access.ruleInstalled == Known::yes) {
+        DetailF("the Quivertap udev rule is installed: %s", access.ruleFile);
+    } else {
+        Detail("no Quivertap udev rule is installed");
+    }
+    DetailF(access.atActiveSeat == Known::yes  ? "%s is at the machine's active seat"
+            : access.atActiveSeat == Known::no ? "%s is not at the machine's active seat (an SSH "
+                                                 "login, say)"
+                                               : "whether %s is at the machine's seat is unknown",
+            access.user);
+    if (access.ruleInstalled != Known::yes) {
+        FixText("install the Quivertap package, whose udev rule lets the user at the machine");
+        FixText("open the controller; or, from a clone, put the rule in place and apply it:");
+        Command("sudo cp packaging/70-quivertap.rules /etc/udev/rules.d/");
+    } else {
+        FixText("apply the rule to the controller that is connected now:");
+    }
+    Command("sudo udevadm control --reload-rules");
+    Command("sudo udevadm trigger --subsystem-match=hidraw --action=change");
+    FixText("The rule serves the user at the machine only. For SSH logins, a group rule:");
+    Command(
+        "echo 'KERNEL==\"hidraw*\", KERNELS==\"*057E:0306*\", GROUP=\"plugdev\", "
+        "MODE=\"0660\"' | sudo tee /etc/udev/rules.d/71-quivertap-group.rules");
+    Command("sudo usermod -aG plugdev %s     # then log in again", access.user);
+}
+
+void JudgeHolders(const DoctorFacts& facts) {
+    const HolderFacts& holders = facts.holders;
+    if (!holders.checked) {
+        Say(Mark::skip, "Other programs: no controller node to look for");
+        return;
+    }
+    char unseen[lineBytes] = "";
+    if (holders.unseen > 0) {
+        snprintf(unseen, sizeof(unseen), "; %d process%s of other users cannot be looked at",
+                 holders.unseen, holders.unseen == 1 ? "" : "es");
+    }
+    if (holders.count == 0) {
+        Say(Mark::ok, "Other programs: none holds %s open%s", facts.access.node, unseen);
+        return;
+    }
+    char names[lineBytes] = "";
+    size_t used = 0;
+    for (int i = 0; i < holders.count && used < sizeof(names); ++i) {
+        used += static_cast<size_t>(snprintf(names + used, sizeof(names) - used, "%s%s (pid %d)",
+                                             i == 0 ? "" : ", ", holders.holders[i].name,
+                                             holders.holders[i].pid));
+    }
+    Say(Mark::note, "Other programs: %s %s %s open%s", names, holders.count == 1 ? "holds" : "hold",
+        facts.access.node, unseen);
+    Detail("what they send reaches the controller too: close them if the LEDs or motor act oddly");
+}
+
+void JudgeTalk(const DoctorFacts& facts) {
+    const TalkFacts& talk = facts.talk;
+    if (!talk.tried) {
+        Say(Mark::skip, "Talking to it: no controller to talk to");
+        return;
+    }
+    if (!talk.opened) {
+        Say(Mark::fail, "Talking to it: Quivertap's library opens no RVL-CNT-01");
+        FixText("connect the controller again, then run the doctor again.");
+        return;
+    }
+    const int controllers = RemoteNodeCount(facts.kernel);
+    if (controllers > 1) {
+        Say(Mark::note, "Talking to it: of %d controllers, Quivertap takes %s", controllers,
+            talk.node[0] != '\0' ? talk.node : "the first it can open");
+    }
+    if (!talk.motionSeen) {
+        Say(Mark::fail, "Motion report: none within %d ms of asking for one", answerLimitMs);
+        FixText("wake the controller: press a button on it. If it stays dark, put in fresh");
+        FixText("batteries; if its LEDs blink and go out, it is not connected:");
+        PairingSteps(nullptr);
+    } else if (talk.motionMs > probeWindowMs) {
+        Say(Mark::fail,
+            "Motion report: first after %.1f ms, %.1f ms past Quivertap's %.0f ms window",
+            talk.motionMs, talk.motionMs - probeWindowMs, probeWindowMs);
+        Detail("Quivertap would say \"Wii-Remote cannot open.\"");
+        FixText("bring the controller nearer the adapter, close other programs that use it, and");
+        FixText("run the doctor again.");
+    } else {
+        Say(Mark::ok,
+            "Motion report: first after %.1f ms, %.1f ms inside Quivertap's %.0f ms window",
+            talk.motionMs, probeWindowMs - talk.motionMs, probeWindowMs);
+    }
+    if (!talk.statusSeen) {
+        Say(Mark::note, "Status: no status report within %d ms of asking", answerLimitMs);
+        return;
+    }
+    const bool low = (talk.statusFlags & batteryLowFlag) != 0;
+    Say(low ? Mark::note : Mark::ok, "Status: battery %d %% (0x%02X)%s, %s",
+        talk.battery * 100 / 255, talk.battery, low ? ", nearly empty" : "",
+        (talk.statusFlags & extensionFlag) != 0 ? "an extension is plugged in"
+                                                : "no extension plugged in");
+}
+
+bool Conclude(const DoctorFacts& facts) {
+    const TalkFacts& talk = facts.talk;
+    const bool usable = talk.opened && talk.motionSeen && talk.motionMs <= probeWindowMs;
+    char text[lineBytes];
+    if (usable) {
+        const char* nodeName = talk.node[0] != '\0' ? talk.node : facts.access.node;
+        const NodeFacts* node = NodeNamed(facts.kernel, nodeName);
+        const char* name = node != nullptr && node->name[0] != '\0' ? node->name : "RVL-CNT-01";
+        const char* address =
+            node != nullptr && node->address[0] != '\0' ? node->address : "no address";
+        snprintf(text, sizeof(text), "Quivertap will find and use %s, %s, %s.", name, address,
+                 nodeName);
+    } else if (AnyFailure()) {
+        snprintf(text, sizeof(text), "Quivertap will not find and use a controller: %s.",
+                 firstFailure);
+    } else {
+        snprintf(text, sizeof(text), "Quivertap will not find and use a controller.");
+    }
+    Conclusion(usable, text);
+    return usable;
+}
