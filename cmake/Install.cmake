@@ -13,6 +13,10 @@ set(QUIVERTAP_PRIVATE_LIBDIR lib/quivertap)
 set(QUIVERTAP_UDEV_RULES_DIR lib/udev/rules.d)
 
 install(TARGETS quivertap RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The doctor shares the program's RUNPATH and so the library beside it.
+if(TARGET quivertap-doctor)
+    install(TARGETS quivertap-doctor RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 install(TARGETS tiny_hid_dll LIBRARY DESTINATION ${QUIVERTAP_PRIVATE_LIBDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/70-quivertap.rules
         DESTINATION ${QUIVERTAP_UDEV_RULES_DIR})
@@ -30,9 +34,14 @@ function(quivertap_gzip source output)
         VERBATIM)
 endfunction()
 
-set(QUIVERTAP_MAN_PAGE ${CMAKE_BINARY_DIR}/packaging/quivertap.1.gz)
-quivertap_gzip(${CMAKE_SOURCE_DIR}/packaging/quivertap.1 ${QUIVERTAP_MAN_PAGE})
-install(FILES ${QUIVERTAP_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+set(QUIVERTAP_MAN_PAGES ${CMAKE_BINARY_DIR}/packaging/quivertap.1.gz)
+quivertap_gzip(${CMAKE_SOURCE_DIR}/packaging/quivertap.1 ${QUIVERTAP_MAN_PAGES})
+if(TARGET quivertap-doctor)
+    quivertap_gzip(${CMAKE_SOURCE_DIR}/packaging/quivertap-doctor.1
+                   ${CMAKE_BINARY_DIR}/packaging/quivertap-doctor.1.gz)
+    list(APPEND QUIVERTAP_MAN_PAGES ${CMAKE_BINARY_DIR}/packaging/quivertap-doctor.1.gz)
+endif()
+install(FILES ${QUIVERTAP_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 # The version carries no Debian revision: the package is made here, from the
 # project's own tree, so it is a native package, whose changelog Debian looks
@@ -42,7 +51,7 @@ set(QUIVERTAP_CHANGELOG ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 quivertap_gzip(${CMAKE_SOURCE_DIR}/packaging/debian/changelog ${QUIVERTAP_CHANGELOG})
 install(FILES ${QUIVERTAP_CHANGELOG} DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
-add_custom_target(quivertap_compressed_docs ALL DEPENDS ${QUIVERTAP_MAN_PAGE} ${QUIVERTAP_CHANGELOG})
+add_custom_target(quivertap_compressed_docs ALL DEPENDS ${QUIVERTAP_MAN_PAGES} ${QUIVERTAP_CHANGELOG})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME quivertap)
@@ -55,6 +64,12 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "power levels, Home to quit. It talks to the controller through the\n"
     "kernel's hidraw device, over Bluetooth or USB, and installs a udev rule\n"
     "that lets the user logged in at the machine open it.")
+if(TARGET quivertap-doctor)
+    string(APPEND CPACK_PACKAGE_DESCRIPTION "\n"
+        "quivertap-doctor checks the way from pairing to rumble step by step\n"
+        "and tells whether Quivertap will find and use a controller, with the\n"
+        "fix for the first check that fails.")
+endif()
 set(QUIVERTAP_MAINTAINER "Quivertap maintainers <maintainers@quivertap.invalid>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT ${QUIVERTAP_MAINTAINER})
