@@ -19,15 +19,20 @@ DEB_DIR = os.path.realpath(os.environ.get("QUIVERTAP_DEB_DIR",
 
 # Relative to the installation prefix.
 PROGRAM = "bin/quivertap"
+DOCTOR = "bin/quivertap-doctor"
 LIBRARY = "lib/quivertap/libtiny_hid_dll.so"
 UDEV_RULE = "lib/udev/rules.d/70-quivertap.rules"
 MAN_PAGE = "share/man/man1/quivertap.1.gz"
+DOCTOR_MAN_PAGE = "share/man/man1/quivertap-doctor.1.gz"
 COPYRIGHT = "share/doc/quivertap/copyright"
 CHANGELOG = "share/doc/quivertap/changelog.gz"
-INSTALLED_FILES = {PROGRAM, LIBRARY, UDEV_RULE, MAN_PAGE, COPYRIGHT, CHANGELOG}
+INSTALLED_FILES = {PROGRAM, DOCTOR, LIBRARY, UDEV_RULE, MAN_PAGE, DOCTOR_MAN_PAGE, COPYRIGHT,
+                   CHANGELOG}
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
 LICENSE = os.path.join(SOURCE_DIR, "LICENSE")
+with open(os.path.join(SOURCE_DIR, "CMakeLists.txt")) as _top:
+    PROJECT_VERSION = re.search(r"project\(quivertap VERSION (\S+)", _top.read()).group(1)
 
 NOT_FOUND = "Wii-Remote not found."
 # Loader variables that would let something other than the tree under test
@@ -97,17 +102,33 @@ class InstalledProgramChecks:
         self.assertEqual(result.returncode, 1)
 
     def test_library_comes_from_the_tree(self):
-        self.assertEqual(resolved_library(self.path(PROGRAM)),
-                         os.path.realpath(self.path(LIBRARY)))
-        section = dynamic_section(self.path(PROGRAM))
-        # RPATH would outrank LD_LIBRARY_PATH and lock out the virtual
-        # controller; only a RUNPATH relative to the program will do.
-        self.assertNotIn("(RPATH)", section)
-        runpath = re.search(r"\(RUNPATH\).*\[(.*)\]", section)
-        self.assertIsNotNone(runpath, section)
-        for entry in runpath.group(1).split(":"):
-            self.assertTrue(entry.startswith("$ORIGIN"), "RUNPATH entry %r" % entry)
-        self.assertNotIn(BUILD_DIR, section)
+        for binary in (PROGRAM, DOCTOR):
+            with self.subTest(binary):
+                self.assertEqual(resolved_library(self.path(binary)),
+                                 os.path.realpath(self.path(LIBRARY)))
+                section = dynamic_section(self.path(binary))
+                # RPATH would outrank LD_LIBRARY_PATH and lock out the virtual
+                # controller; only a RUNPATH relative to the program will do.
+                self.assertNotIn("(RPATH)", section)
+                runpath = re.search(r"\(RUNPATH\).*\[(.*)\]", section)
+                self.assertIsNotNone(runpath, section)
+                for entry in runpath.group(1).split(":"):
+                    self.assertTrue(entry.startswith("$ORIGIN"), "RUNPATH entry %r" % entry)
+                self.assertNotIn(BUILD_DIR, section)
+
+    def test_doctor_starts_from_the_tree_and_refuses_a_wrong_argument(self):
+        # (argument, status, standard output); a wrong one runs no check and is named.
+        for argument, status, output in (
+                ("--version", 0, "quivertap-doctor %s\n" % PROJECT_VERSION),
+                ("--no-such-option", 2, ""), ("extra", 2, "")):
+            with self.subTest(argument):
+                result = subprocess.run([self.path(DOCTOR), argument],
+                                        stdin=subprocess.DEVNULL, capture_output=True,
+                                        text=True, env=clean_environment(), timeout=30)
+                self.assertEqual((result.returncode, result.stdout), (status, output),
+                                 result.stderr)
+                if status == 2:
+                    self.assertIn(argument, result.stderr)
 
     def test_library_is_the_real_one(self):
         with open(self.path(LIBRARY), "rb") as library:

@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import unittest
 
-from installed_program import (CHANGELOG, DEB_DIR, INSTALLED_FILES, LIBRARY, PROGRAM,
+from installed_program import (CHANGELOG, DEB_DIR, DOCTOR, INSTALLED_FILES, LIBRARY, PROGRAM,
                                SOURCE_DIR, InstalledProgramChecks, clean_environment,
                                dynamic_section, files_under)
 
@@ -51,7 +51,7 @@ class DebianPackage(InstalledProgramChecks, unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
-    def test_package_holds_the_program_library_rule_man_page_copyright_and_changelog_only(self):
+    def test_package_holds_the_programs_library_rule_man_pages_copyright_and_changelog_only(self):
         self.assertEqual(files_under(self.root), {"usr/" + f for f in INSTALLED_FILES})
 
     def test_metadata(self):
@@ -120,7 +120,7 @@ class DebianPackage(InstalledProgramChecks, unittest.TestCase):
         # What Debian's build flags give: relocations read-only after start
         # (relro and bindnow), a stack protector, and fortified C library calls.
         checked = set()
-        for relative in (PROGRAM, LIBRARY):
+        for relative in (PROGRAM, DOCTOR, LIBRARY):
             binary = self.path(relative)
             section = dynamic_section(binary)
             self.assertTrue(re.search(r"\(FLAGS\)\s.*\bBIND_NOW\b", section) or
@@ -139,18 +139,19 @@ class DebianPackage(InstalledProgramChecks, unittest.TestCase):
         # formatting of device paths.
         self.assertTrue(checked, "no fortified C library call in the package")
 
-    def test_program_does_not_start_without_the_library_beside_it(self):
+    def test_programs_do_not_start_without_the_library_beside_them(self):
         # With the unpacked library gone nothing else may stand in for it:
         # not the build tree, not a system copy.
         bare = os.path.join(self.scratch, "bare")
         shutil.copytree(self.root, bare, symlinks=True)
         os.remove(os.path.join(bare, "usr", LIBRARY))
-        with open(os.devnull, "rb") as no_input:
-            result = subprocess.run([os.path.join(bare, "usr", PROGRAM)], stdin=no_input,
-                                    capture_output=True, text=True, env=clean_environment(),
-                                    timeout=30)
-        self.assertEqual(result.returncode, 127, result.stderr)
-        self.assertIn("libtiny_hid_dll.so", result.stderr)
+        for program, arguments in ((PROGRAM, []), (DOCTOR, ["--version"])):
+            with self.subTest(program), open(os.devnull, "rb") as no_input:
+                result = subprocess.run([os.path.join(bare, "usr", program)] + arguments,
+                                        stdin=no_input, capture_output=True, text=True,
+                                        env=clean_environment(), timeout=30)
+                self.assertEqual(result.returncode, 127, result.stderr)
+                self.assertIn("libtiny_hid_dll.so", result.stderr)
 
 
 if __name__ == "__main__":

@@ -8,8 +8,9 @@ import subprocess
 import tempfile
 import unittest
 
-from installed_program import (BUILD_DIR, CMAKE, INSTALLED_FILES, MAN_PAGE, NOT_FOUND,
-                               UDEV_RULE, InstalledProgramChecks, files_under)
+from installed_program import (BUILD_DIR, CMAKE, DOCTOR, DOCTOR_MAN_PAGE, INSTALLED_FILES,
+                               MAN_PAGE, NOT_FOUND, PROGRAM, UDEV_RULE, InstalledProgramChecks,
+                               files_under)
 
 
 def render_man_page(path):
@@ -72,23 +73,30 @@ class InstallTree(InstalledProgramChecks, unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
-    def test_tree_holds_the_program_library_rule_man_page_copyright_and_changelog_only(self):
+    def test_tree_holds_the_programs_library_rule_man_pages_copyright_and_changelog_only(self):
         # Only these: the virtual controller in particular stays out.
         self.assertEqual(files_under(self.prefix), INSTALLED_FILES)
-        self.assertTrue(os.access(self.path("bin/quivertap"), os.X_OK))
+        for program in (PROGRAM, DOCTOR):
+            self.assertTrue(os.access(self.path(program), os.X_OK), program)
 
-    def test_man_page_renders(self):
-        rendered = render_man_page(self.path(MAN_PAGE))
-        if rendered is None:
-            self.skipTest("neither man nor groff is installed")
-        tool, text, warnings, status = rendered
-        self.assertEqual(status, 0, "%s failed: %s" % (tool, warnings))
-        self.assertEqual(warnings.strip(), "", "%s warned: %s" % (tool, warnings))
-        # groff may break a line inside a long phrase; compare word runs.
-        flat = " ".join(text.replace("\u2010", "-").split())
-        for needed in ("QUIVERTAP(1)", "EXIT STATUS", "FILES", NOT_FOUND,
-                       "Wii-Remote cannot open.", "Home", "Ctrl-C", "hidraw"):
-            self.assertIn(needed, flat, "%s output lacks %r" % (tool, needed))
+    def test_man_pages_render(self):
+        pages = {MAN_PAGE: ("QUIVERTAP(1)", "EXIT STATUS", "FILES", NOT_FOUND,
+                            "Wii-Remote cannot open.", "Home", "Ctrl-C", "hidraw", "SYNC",
+                            "quivertap-doctor(1)"),
+                 DOCTOR_MAN_PAGE: ("QUIVERTAP-DOCTOR(1)", "EXIT STATUS", "FAIL", "NO_COLOR",
+                                   "DBUS_SYSTEM_BUS_ADDRESS", "quivertap(1)")}
+        for page, words in pages.items():
+            with self.subTest(page):
+                rendered = render_man_page(self.path(page))
+                if rendered is None:
+                    self.skipTest("neither man nor groff is installed")
+                tool, text, warnings, status = rendered
+                self.assertEqual(status, 0, "%s failed: %s" % (tool, warnings))
+                self.assertEqual(warnings.strip(), "", "%s warned: %s" % (tool, warnings))
+                # groff may break a line inside a long phrase; compare word runs.
+                flat = " ".join(text.replace("\u2010", "-").replace("\u2212", "-").split())
+                for needed in words:
+                    self.assertIn(needed, flat, "%s output lacks %r" % (tool, needed))
 
     def test_udev_rule_syntax(self):
         if not shutil.which("udevadm"):
