@@ -5,7 +5,7 @@ JOBS       ?= 2
 FUZZ_SECONDS ?= 300
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo try run bench package dist-windows fuzz clean
+.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo try run doctor bench package dist-windows fuzz clean
 
 all: build
 
@@ -63,6 +63,11 @@ try: build
 # ends with the program's own status.
 run: build
 	$(BUILD)/bin/quivertap
+
+# What stands between this machine and a working controller; ./make doctor
+# ends with the doctor's own status (1 when Quivertap would not find one).
+doctor: build
+	$(BUILD)/bin/quivertap-doctor
 
 bench: deps-all build
 	bench/run $(BUILD)

@@ -4,10 +4,10 @@
 #
 #   ./make [TARGET...] [VARIABLE=VALUE...]     e.g. ./make demo, ./make test
 #
-# ./make run and ./make try build with make and then run the program (or
-# scripts/try) themselves: make ends with its own status 2 whenever a recipe
-# fails, and a user of either wants the program's (1 when no controller is
-# found, 130 after Ctrl-C).
+# ./make run, ./make try and ./make doctor build with make and then run the
+# program (or scripts/try, or the doctor) themselves: make ends with its own
+# status 2 whenever a recipe fails, and a user of any wants the program's (1
+# when no controller is found, 130 after Ctrl-C).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cd "$here"
@@ -33,7 +33,7 @@ find_make() {
 package_set=build
 for argument in "$@"; do
     case $argument in
-    *=* | -* | all | build | demo | try | run | deps | test-asan | test-tsan | clean) ;;
+    *=* | -* | all | build | demo | try | run | doctor | deps | test-asan | test-tsan | clean) ;;
     *) package_set=all ;;
     esac
 done
@@ -44,7 +44,7 @@ find_make
     exit 1
 }
 
-if [ "${1:-}" = run ] || [ "${1:-}" = try ]; then
+if [ "${1:-}" = run ] || [ "${1:-}" = try ] || [ "${1:-}" = doctor ]; then
     target=$1
     shift
     build=${BUILD:-build}
@@ -59,6 +59,7 @@ if [ "${1:-}" = run ] || [ "${1:-}" = try ]; then
     if [ "$only_settings" = yes ]; then
         "$make_program" build "$@"
         [ "$target" = try ] && exec scripts/try "$build"
+        [ "$target" = doctor ] && exec "$build/bin/quivertap-doctor"
         exec "$build/bin/quivertap"
     fi
     set -- "$target" "$@"

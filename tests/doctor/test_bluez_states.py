@@ -1,0 +1,165 @@
+"""quivertap-doctor's Bluetooth lines and first fix, one row per state BlueZ
+can be in, against python3-dbusmock's bluez5 template on a private system bus.
+The doctor is the unchanged built program; no controller node exists here,
+so each run ends with status 1."""
+import os
+import re
+import subprocess
+import unittest
+
+import dbus
+import dbusmock
+
+DOCTOR = os.environ["QUIVERTAP_DOCTOR"]
+REMOTE = "00:1F:32:AA:BB:CC"
+PLUS = "00:1F:32:AA:BB:DD"
+ADAPTER = "hci0 (00:01:02:03:04:05)"
+MARKS = ("ok  ", "FAIL", "note", "skip")
+BLUETOOTH_TOPICS = ("Bluetooth:", "Adapter ", "Controller:", "Nintendo ")
+
+# Device properties: (address, name, modalias, paired, bonded, trusted, connected)
+ROWS = [
+    ("no service", None, [],
+     ["note  Bluetooth: BlueZ is not there (The name org.bluez was not provided by any "
+      ".service files)"],
+     ["Fix: attach the controller through a USB adapter, or install and start BlueZ:",
+      "sudo apt install bluez", "sudo systemctl start bluetooth"]),
+    ("no adapter", "none", [],
+     ["ok    Bluetooth: BlueZ answers on the system bus",
+      "FAIL  Bluetooth: BlueZ has no adapter"],
+     ["Fix: plug in a Bluetooth adapter, or switch Bluetooth on; then see what blocks it:",
+      "rfkill list bluetooth"]),
+    ("adapter off", "off", [],
+     ["ok    Bluetooth: BlueZ answers on the system bus",
+      f"FAIL  Adapter {ADAPTER}: powered off",
+      "FAIL  Controller: BlueZ knows no Wii Remote"],
+     ["Fix: switch it on:", "bluetoothctl power on"]),
+    ("controller unknown", "on", [],
+     ["ok    Bluetooth: BlueZ answers on the system bus",
+      f"ok    Adapter {ADAPTER}: powered",
+      "FAIL  Controller: BlueZ knows no Wii Remote"],
+     ["Fix: BlueZ must pair with the controller first:",
+      "pair it with the red SYNC button under the battery cover (holding 1 and 2 is",
+      "not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it",
+      "switches itself off about 5 s later), then trust it:",
+      "bluetoothctl --timeout 15 scan on", "bluetoothctl pair <address>",
+      "bluetoothctl connect <address>", "bluetoothctl trust <address>",
+      "<address> is the one the scan shows for \"Nintendo RVL-CNT-01\".",
+      "From then on a button press connects it again."]),
+    ("paired, not trusted", "on",
+     [(REMOTE, "Nintendo RVL-CNT-01", "usb:v057Ep0306d0600", True, True, False, False)],
+     ["ok    Bluetooth: BlueZ answers on the system bus",
+      f"ok    Adapter {ADAPTER}: powered",
+      f"FAIL  Nintendo RVL-CNT-01 ({REMOTE}): RVL-CNT-01, paired, bonded, not trusted, "
+      "not connected: it cannot connect again by a button press"],
+     ["Fix: trust it, then press a button on the controller:",
+      f"bluetoothctl trust {REMOTE}"]),
+    ("trusted, not connected", "on",
+     [(REMOTE, "Nintendo RVL-CNT-01", "usb:v057Ep0306d0600", True, True, True, False)],
+     ["ok    Bluetooth: BlueZ answers on the system bus",
+      f"ok    Adapter {ADAPTER}: powered",
+      f"FAIL  Nintendo RVL-CNT-01 ({REMOTE}): RVL-CNT-01, paired, bonded, trusted, "
+      "not connected"],
+     ["Fix: press a button on the controller: a trusted controller connects again by",
+      "itself (the host never calls it). If its LEDs blink and go out instead,",
+      "pair it with the red SYNC button under the battery cover (holding 1 and 2 is",
+      "not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it",
+      "switches itself off about 5 s later), then trust it:",
+      f"bluetoothctl remove {REMOTE}", "bluetoothctl --timeout 15 scan on",
+      f"bluetoothctl pair {REMOTE}", f"bluetoothctl connect {REMOTE}",
+      f"bluetoothctl trust {REMOTE}", "From then on a button press connects it again."]),
+    # Known by its name alone (no ids), as BlueZ shows a device before its
+    # ids are read.
+    ("a -TR", "on",
+     [(PLUS, "Nintendo RVL-CNT-01-TR", "", True, True, True, True)],
+     ["ok    Bluetooth: BlueZ answers on the system bus",
+      f"ok    Adapter {ADAPTER}: powered",
+      f"FAIL  Nintendo RVL-CNT-01-TR ({PLUS}): RVL-CNT-01-TR (Wii Remote Plus), paired, "
+      "bonded, trusted, connected, which Quivertap does not support"],
+     ["Fix: use an original Wii Remote, RVL-CNT-01 (the label under the battery cover says",
+      "RVL-CNT-01, not RVL-CNT-01-TR); the Wii Remote Plus speaks another protocol."]),
+    # A property of the wrong type is noted and not trusted.
+    ("an odd reply", "on",
+     [(REMOTE, "Nintendo RVL-CNT-01", "usb:v057Ep0306d0600", "yes", True, True, True)],
+     ["ok    Bluetooth: BlueZ answers on the system bus",
+      f"note  Bluetooth: BlueZ's answer was odd: property Paired has type s "
+      f"(/org/bluez/hci0/dev_{REMOTE.replace(':', '_')})",
+      f"ok    Adapter {ADAPTER}: powered",
+      f"ok    Nintendo RVL-CNT-01 ({REMOTE}): RVL-CNT-01, bonded, trusted, connected"],
+     ["Fix: connect the controller; on Bluetooth,"]),
+]
+
+
+def bluetooth_lines(out):
+    return [line for line in out.splitlines()
+            if line.startswith(MARKS) and line[6:].startswith(BLUETOOTH_TOPICS)]
+
+
+def first_fix(out):
+    """The fix block: its lines, stripped, from "Fix:" to the next check."""
+    lines = out.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.strip().startswith("Fix:"))
+    block = []
+    for line in lines[start:]:
+        if line.startswith(MARKS) or not line.startswith(" "):
+            break
+        block.append(line.strip())
+    return block
+
+
+class BluezStates(dbusmock.DBusTestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.start_system_bus()
+        cls.bus = cls.get_dbus(system_bus=True)
+
+    def run_doctor(self):
+        env = dict(os.environ)
+        env.pop("NO_COLOR", None)
+        return subprocess.run([DOCTOR], capture_output=True, text=True, timeout=20, env=env,
+                              stdin=subprocess.DEVNULL)
+
+    def serve(self, adapter, devices):
+        server = self.spawn_server_template("bluez5", {}, stdout=subprocess.DEVNULL)[0]
+        self.addCleanup(server.wait)
+        self.addCleanup(server.terminate)
+        mock = dbus.Interface(self.bus.get_object("org.bluez", "/"), "org.bluez.Mock")
+        if adapter == "none":
+            return
+        mock.AddAdapter("hci0", "quivertap-test")
+        if adapter == "off":
+            self.update("/org/bluez/hci0", "org.bluez.Adapter1", {"Powered": False})
+        for address, name, modalias, paired, bonded, trusted, connected in devices:
+            path = mock.AddDevice("hci0", address, name)
+            device = self.bus.get_object("org.bluez", path)
+            dbus.Interface(device, dbusmock.MOCK_IFACE).AddProperty(
+                "org.bluez.Device1", "Bonded", dbus.Boolean(bonded))
+            paired_value = dbus.Boolean(paired) if isinstance(paired, bool) else dbus.String(paired)
+            self.update(path, "org.bluez.Device1",
+                        {"Modalias": modalias, "Paired": paired_value,
+                         "Trusted": dbus.Boolean(trusted), "Connected": dbus.Boolean(connected)})
+
+    def update(self, path, interface, properties):
+        target = self.bus.get_object("org.bluez", path)
+        dbus.Interface(target, dbusmock.MOCK_IFACE).UpdateProperties(interface, properties)
+
+    def test_states(self):
+        for name, adapter, devices, expected_lines, expected_fix in ROWS:
+            with self.subTest(name):
+                if adapter is not None:
+                    self.serve(adapter, devices)
+                result = self.run_doctor()
+                self.doCleanups()
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertEqual(result.stderr, "")
+                self.assertNotIn("\033[", result.stdout)
+                self.assertEqual(bluetooth_lines(result.stdout), expected_lines, result.stdout)
+                fix = first_fix(result.stdout)
+                self.assertEqual(fix[:len(expected_fix)], expected_fix, result.stdout)
+                last = result.stdout.splitlines()[-1]
+                self.assertTrue(last.startswith("Quivertap will not find and use a controller: "),
+                                last)
+
+
+if __name__ == "__main__":
+    unittest.main()
