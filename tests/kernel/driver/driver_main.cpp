@@ -45,7 +45,10 @@ std::string RunPhase(const char* name, const char* program) {
         }
     }
     std::string problem;
-    return RunOddPhase(name, program, &problem) ? problem : "no such phase";
+    if (RunOddPhase(name, program, &problem) || RunDoctorPhase(name, program, &problem)) {
+        return problem;
+    }
+    return "no such phase";
 }
 }  // namespace
 

@@ -1,9 +1,13 @@
 #include "phases.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "clock.h"
@@ -699,6 +703,188 @@ bool RunOddPhase(const char* name, const char* program, std::string* problem) {
                     ? MisbehavingSession(behaviour, userSteps, CountOf(userSteps),
                                          floodLatencyLimitUs, program)
                     : MisbehavingSession(behaviour, timedSteps, CountOf(timedSteps), 0, program);
+            return true;
+        }
+    }
+    return false;
+}
+
+// quivertap-doctor, beside the program, against one device per row: what it
+// prints and its status, and that it sends the controller nothing but the
+// mode report and the status request (the library may send the mode again
+// after the status report), so the motor and the LEDs stay as they were.
+namespace {
+constexpr char doctorTool[] = "quivertap-doctor";
+// The guest's /etc/passwd names this user "tester".
+constexpr uid_t unprivilegedUser = 1000;
+constexpr int64_t silentDoctorLimitUs = 5'000'000;
+
+enum class DoctorSetup : uint8_t {
+    reporting,     // a controller that reports, with a low battery of 0x60
+    plusOnly,      // an RVL-CNT-01-TR, and nothing else
+    unprivileged,  // the doctor runs as a user who may not open the node
+    silent,        // a controller that sends nothing
+    held,          // another process holds the node open
+};
+
+// Lines the doctor must print; {node} stands for the device's node, {pid}
+// for the driver's process id, {address} for the controller's address.
+struct DoctorRow {
+    const char* name;
+    DoctorSetup setup;
+    int status;
+    const char* expected[4];
+};
+
+constexpr DoctorRow doctorRows[] = {
+    {"doctor-reporting",
+     DoctorSetup::reporting,
+     0,
+     {"ok    Access: {node} opens for reading and writing",
+      "note  Status: battery 37 % (0x60), nearly empty, no extension plugged in",
+      "Quivertap will find and use Quivertap kernel test remote, {address}, {node}."}},
+    {"doctor-plus",
+     DoctorSetup::plusOnly,
+     1,
+     {"FAIL  {node}: RVL-CNT-01-TR (Wii Remote Plus) on USB",
+      "Fix: use an original Wii Remote, RVL-CNT-01",
+      "Quivertap will not find and use a controller: {node}: RVL-CNT-01-TR"}},
+    {"doctor-unreadable",
+     DoctorSetup::unprivileged,
+     1,
+     {"FAIL  Access: {node} does not open for reading and writing (Permission denied)",
+      "owner root, group root, mode 0600",
+      "sudo udevadm trigger --subsystem-match=hidraw --action=change", "cannot be looked at"}},
+    {"doctor-silent",
+     DoctorSetup::silent,
+     1,
+     {"FAIL  Motion report: none within 1000 ms of asking for one",
+      "Fix: wake the controller: press a button on it.",
+      "note  Status: no status report within 1000 ms of asking"}},
+    {"doctor-held",
+     DoctorSetup::held,
+     0,
+     {"note  Other programs: kernel_test_dri (pid {pid}) holds {node} open",
+      "ok    Motion report: first after"}},
+};
+
+std::string Filled(const char* pattern, const std::string& node, const std::string& address) {
+    std::string text = pattern;
+    const std::pair<const char*, std::string> fields[] = {
+        {"{node}", node}, {"{address}", address}, {"{pid}", std::to_string(getpid())}};
+    for (const auto& [field, value] : fields) {
+        for (size_t at = text.find(field); at != std::string::npos; at = text.find(field)) {
+            text.replace(at, strlen(field), value);
+        }
+    }
+    return text;
+}
+
+// Only 12 00 31 and 15 00 may reach the controller from the doctor, and a
+// doctor that talks to it sends both.
+std::string CheckDoctorReports(const SessionRecord& record, bool talks) {
+    bool modeSeen = false;
+    bool statusSeen = false;
+    for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
+        const RemoteEvent& event = record.reports[i].event;
+        const bool mode = event.length == 3 && event.bytes[0] == 0x12 && event.bytes[1] == 0x00 &&
+                          event.bytes[2] == 0x31;
+        const bool status = event.length == 2 && event.bytes[0] == 0x15 && event.bytes[1] == 0x00;
+        if (!mode && !status) {
+            char text[64];
+            snprintf(text, sizeof(text), "it sent report %02X %02X (%u bytes)", event.bytes[0],
+                     event.length > 1 ? event.bytes[1] : 0, event.length);
+            return text;
+        }
+        modeSeen = modeSeen || mode;
+        statusSeen = statusSeen || status;
+    }
+    if (talks && !(modeSeen && statusSeen)) {
+        return "it did not send both the mode report and the status request";
+    }
+    return {};
+}
+
+std::string JudgeDoctor(const DoctorRow& row, const SessionRecord& record, const std::string& node,
+                        const std::string& address) {
+    const ProgramRun& run = record.run;
+    if (!record.failure.empty()) {
+        return record.failure;
+    }
+    if (!WIFEXITED(run.status) || WEXITSTATUS(run.status) != row.status) {
+        return "it did not end with status " + std::to_string(row.status);
+    }
+    if (!run.err.empty()) {
+        return "it wrote to standard error: " + run.err;
+    }
+    for (const char* pattern : row.expected) {
+        if (pattern != nullptr &&
+            run.out.find(Filled(pattern, node, address)) == std::string::npos) {
+            return "its output lacks \"" + Filled(pattern, node, address) + "\"";
+        }
+    }
+    if (row.setup == DoctorSetup::plusOnly && record.opens != 0) {
+        return "it opened the -TR's node";
+    }
+    const int64_t tookUs = record.programEndUs - record.programStartUs;
+    if (row.setup == DoctorSetup::silent && tookUs >= silentDoctorLimitUs) {
+        return "it took 5 s or more with a silent controller";
+    }
+    const bool talks = row.setup != DoctorSetup::plusOnly && row.setup != DoctorSetup::unprivileged;
+    return CheckDoctorReports(record, talks);
+}
+
+std::string DoctorSession(const DoctorRow& row, const char* program) {
+    if (!ProgramOpensDeviceItself()) {
+        return "the doctor is a Linux program: this phase runs natively only";
+    }
+    if (!AwaitRelease()) {
+        return "the last phase's device is still held open";
+    }
+    RemoteBehaviour behaviour{};
+    behaviour.answersRequests = row.setup != DoctorSetup::silent;
+    behaviour.silent = row.setup == DoctorSetup::silent;
+    behaviour.statusBattery = 0x60;
+    behaviour.statusFlags = 0x01;  // nearly empty
+    ResetRemote(behaviour);
+    SessionRecord record{};
+    record.unit = NextUnit();
+    const uint16_t product = row.setup == DoctorSetup::plusOnly ? strangerProduct : remoteProduct;
+    int remoteFd = CreateRemote(RemoteBus::usb, product, record.unit);
+    if (remoteFd < 0) {
+        return "cannot create a uhid device";
+    }
+    if (AwaitBinding(remoteFd, &record) != "hid-generic") {
+        DestroyRemote(remoteFd);
+        return "the device was not bound by hid-generic";
+    }
+    const std::string node = HidrawNode();
+    char address[32];
+    snprintf(address, sizeof(address), "00:1f:32:00:00:%02x", record.unit);
+    const int held = row.setup == DoctorSetup::held ? open(node.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    record.opens = 0;
+    RunProgramsAs(row.setup == DoctorSetup::unprivileged ? unprivilegedUser : 0);
+    const std::string doctor = ToolBeside(program, doctorTool);
+    RunSession(&remoteFd, RemoteBus::usb, doctor.c_str(), nullptr, &record);
+    RunProgramsAs(0);
+    if (held >= 0) {
+        close(held);
+    }
+    if (remoteFd >= 0) {
+        DestroyRemote(remoteFd);
+    }
+    printf("kernel-test: figure: the doctor ended after %.1f ms; it printed:\n%s",
+           static_cast<double>(record.programEndUs - record.programStartUs) / 1000.0,
+           record.run.out.c_str());
+    fflush(stdout);
+    return JudgeDoctor(row, record, node, address);
+}
+}  // namespace
+
+bool RunDoctorPhase(const char* name, const char* program, std::string* problem) {
+    for (const DoctorRow& row : doctorRows) {
+        if (strcmp(name, row.name) == 0) {
+            *problem = DoctorSession(row, program);
             return true;
         }
     }

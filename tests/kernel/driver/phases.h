@@ -32,3 +32,8 @@ std::string RunReaderEndPhase(const char* program);
 // longest length the descriptor allows; 5,000 reports a second for 3 s.
 // The phase of that name among them: false when there is none.
 bool RunOddPhase(const char* name, const char* program, std::string* problem);
+// quivertap-doctor against a reporting controller with a low battery, a -TR
+// alone, a node its user may not open, a silent controller, and a node that
+// another process holds open. The phase of that name among them: false when
+// there is none.
+bool RunDoctorPhase(const char* name, const char* program, std::string* problem);

@@ -1,6 +1,7 @@
 #include "program_run.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -9,6 +10,8 @@
 #include <cstdio>
 
 namespace {
+uid_t programUser = 0;
+
 // The loader a Windows build runs under (Wine's); unset for a native program.
 const char* Runner() {
     const char* runner = getenv("KERNEL_TEST_RUNNER");
@@ -80,6 +83,10 @@ bool StartProgram(const char* path, ProgramRun* run) {
             dup2(errPipe[1], STDERR_FILENO) < 0) {
             _exit(126);
         }
+        if (programUser != 0 &&
+            (setgroups(0, nullptr) != 0 || setgid(programUser) != 0 || setuid(programUser) != 0)) {
+            _exit(126);
+        }
         const char* runner = Runner();
         if (runner != nullptr) {
             execl(runner, runner, path, static_cast<char*>(nullptr));
@@ -101,6 +108,10 @@ bool StartProgram(const char* path, ProgramRun* run) {
     run->outFd = outPipe[0];
     run->errFd = errPipe[0];
     return true;
+}
+
+void RunProgramsAs(uid_t user) {
+    programUser = user;
 }
 
 bool ProgramOpensDeviceItself() {

@@ -18,6 +18,9 @@ struct ProgramRun {
 };
 
 bool StartProgram(const char* path, ProgramRun* run);
+// Programs started from now on run as this user and group (0: as the driver,
+// root).
+void RunProgramsAs(uid_t user);
 // Under a runner the program reaches the device through the runner's own HID
 // stack, which opens the device for itself and keeps it open while it lives:
 // the device's opens and closes are then not the program's.

@@ -73,14 +73,16 @@ void SendStatus(int remoteFd, const PressScript* script, bool extension) {
     uint8_t buttons1 = 0;
     uint8_t buttons2 = 0;
     CurrentButtons(script, &buttons1, &buttons2);
-    const uint8_t flags = extension ? extensionBit : 0x00;
-    const uint8_t status[] = {0x20, buttons1, buttons2, flags, 0x00, 0x00, 0xC8};
+    const uint8_t flags =
+        static_cast<uint8_t>((extension ? extensionBit : 0x00) | controller.behaviour.statusFlags);
+    const uint8_t status[] = {
+        0x20, buttons1, buttons2, flags, 0x00, 0x00, controller.behaviour.statusBattery};
     SendInputReport(remoteFd, status, sizeof(status));
     controller.silenced = true;
 }
 
 // What a real controller says to the status request (0x15: status report
-// 0x20, no extension, battery fine), to a memory read (0x17: data report 0x21
+// 0x20, its battery and flags), to a memory read (0x17: data report 0x21
 // carrying an error, as for an address with nothing behind it) and to a memory
 // write (0x16: acknowledgement 0x22).
 void Answer(int remoteFd, const RemoteEvent& event, const PressScript* script) {
@@ -108,7 +110,7 @@ void SendReport(int remoteFd, PressScript* script, SessionRecord* record) {
     CurrentButtons(script, &buttons1, &buttons2);
     const bool changed = !controller.sentData || buttons1 != controller.lastButtons1 ||
                          buttons2 != controller.lastButtons2;
-    if (remoteFd < 0 || controller.silenced ||
+    if (remoteFd < 0 || controller.silenced || controller.behaviour.silent ||
         (controller.mode == 0x30 && !changed && !controller.continuous)) {
         return;
     }

@@ -69,6 +69,12 @@ struct RemoteBehaviour {
     RemoteDescriptor descriptor = RemoteDescriptor::standard;
     MotionShape motionShape = MotionShape::usual;
     int64_t floodUs = 0;
+    // What its status reports say: the battery byte and the low-battery and
+    // other flags (the extension bit comes from extensionInStatus).
+    uint8_t statusBattery = 0xC8;
+    uint8_t statusFlags = 0x00;
+    // Sends nothing at all, as a controller that is asleep.
+    bool silent = false;
 };
 
 // A fresh controller for a new device.

@@ -23,6 +23,8 @@ constexpr uint8_t endCollection = 0xC0;
 constexpr uint8_t ledReport[] = {0x85, 0x11, 0x95, 0x01, 0x09, 0x01, 0x91, 0x02};
 constexpr uint8_t modeReport[] = {0x85, 0x12, 0x95, 0x02, 0x09, 0x01, 0x91, 0x02};
 constexpr uint8_t motorReport[] = {0x85, 0x13, 0x95, 0x01, 0x09, 0x01, 0x91, 0x02};
+// The status request, which the doctor sends, as a real controller declares it.
+constexpr uint8_t statusRequestReport[] = {0x85, 0x15, 0x95, 0x01, 0x09, 0x01, 0x91, 0x02};
 constexpr uint8_t inputReports[] = {
     0x85, 0x30, 0x95, 0x02, 0x09, 0x01, 0x81, 0x02,  // input 0x30: buttons
     0x85, 0x20, 0x95, 0x06, 0x09, 0x01, 0x81, 0x02,  // input 0x20: status
@@ -70,7 +72,8 @@ void Build(RemoteDescriptor kind) {
     size_t depth = 0;
     if (kind == RemoteDescriptor::deepNesting) {
         const size_t rest = sizeof(ledReport) + sizeof(modeReport) + sizeof(motorReport) +
-                            sizeof(inputReports) + sizeof(motionReport) + 1;
+                            sizeof(statusRequestReport) + sizeof(inputReports) +
+                            sizeof(motionReport) + 1;
         depth = (descriptorLimit - descriptor.length - rest) / (sizeof(nestedCollection) + 1);
         for (size_t i = 0; i < depth; ++i) {
             Append(nestedCollection);
@@ -93,6 +96,8 @@ void Build(RemoteDescriptor kind) {
             Append(motorReport);
             descriptor.outputBytes[0x13] = 2;
         }
+        Append(statusRequestReport);
+        descriptor.outputBytes[0x15] = 2;
     }
     if (kind == RemoteDescriptor::longMotion) {
         Append(longMotionReport);
