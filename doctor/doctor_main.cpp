@@ -33,6 +33,7 @@ DoctorFacts facts;
 // sees the road unfold; a step that has nothing to work on is skipped.
 int RunChecks() {
     StartReport(ColourWanted());
+    facts.system = ThisSystem();
     GatherBluetooth(&facts.bluetooth);
     GatherKernel(&facts.kernel);
     JudgeBluetooth(facts);
@@ -41,9 +42,7 @@ int RunChecks() {
 
     GatherAccess(facts.kernel, &facts.access);
     JudgeAccess(facts);
-    if (facts.access.checked && !facts.access.vanished) {
-        GatherHolders(facts.access.node, &facts.holders);
-    }
+    GatherHolders(facts.access, &facts.holders);
     JudgeHolders(facts);
     fflush(stdout);
 
@@ -69,5 +68,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "Usage: quivertap-doctor [--help | --version]\n");
         return usageStatus;
     }
-    return RunChecks();
+    const int status = RunChecks();
+    HoldWindowIfOwn();
+    return status;
 }

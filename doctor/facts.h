@@ -8,7 +8,8 @@
 #include <cstring>
 
 inline constexpr size_t textBytes = 128;
-inline constexpr size_t nodeBytes = 64;
+// Room for a Windows device interface path, the longest name of a node.
+inline constexpr size_t nodeBytes = 256;
 inline constexpr int maxAdapters = 8;
 inline constexpr int maxBluetoothDevices = 16;
 inline constexpr int maxNodes = 16;
@@ -22,6 +23,12 @@ inline constexpr int32_t unknownProduct = -1;
 // A property a service may leave out.
 enum class Known : uint8_t { unknown, no, yes };
 
+// Which kind of system the facts come from: the fixes are worded for it.
+enum class SystemKind : uint8_t {
+    bluezHidraw,  // BlueZ and the kernel's hidraw nodes
+    windows,      // Windows' Bluetooth and HID stacks
+};
+
 enum class Bus : uint8_t { other, usb, bluetooth };
 
 // The Bluetooth service (BlueZ on Linux).
@@ -30,6 +37,7 @@ enum class ServiceState : uint8_t {
     absent,    // not installed, not running, or no system bus: a USB adapter needs none
     timedOut,  // it did not answer within its bound
     failed,    // it answered with an error
+    skipped,   // it cannot be asked here (Wine before 10 has no Bluetooth API)
 };
 
 struct AdapterFacts {
@@ -48,6 +56,9 @@ struct BluetoothDeviceFacts {
     Known bonded;
     Known trusted;
     Known connected;
+    // What Windows says instead of paired and trusted.
+    Known remembered;
+    Known authenticated;
 };
 
 struct BluetoothFacts {
@@ -67,7 +78,11 @@ struct NodeFacts {
     Bus bus;
     char name[textBytes];
     char address[textBytes];  // as the kernel spells it; empty when it gives none
-    char driver[textBytes];   // empty when none is bound
+    char driver[textBytes];   // empty when none is bound, or the system does not say
+    // Where every node is tried (not on Linux, where only the controller's is
+    // opened, in the access check): whether it opens for reading and writing.
+    Known opens;
+    char openError[textBytes];
 };
 
 struct KernelFacts {
@@ -101,7 +116,8 @@ struct HolderFacts {
         int32_t pid;
         char name[textBytes];
     } holders[maxHolders];
-    int unseen;  // processes whose open files this user may not look at
+    int unseen;           // processes whose open files this user may not look at
+    char why[textBytes];  // when not checked: why not
 };
 
 // The program's own library, used as the program uses it.
@@ -114,9 +130,12 @@ struct TalkFacts {
     bool statusSeen;
     uint8_t battery;
     uint8_t statusFlags;
+    // The way the library's output reports went, where it says so.
+    char writeWay[textBytes];
 };
 
 struct DoctorFacts {
+    SystemKind system;
     BluetoothFacts bluetooth;
     KernelFacts kernel;
     AccessFacts access;

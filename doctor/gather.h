@@ -7,17 +7,26 @@
 
 #include "facts.h"
 
+SystemKind ThisSystem();
 void GatherBluetooth(BluetoothFacts* facts);
 void GatherKernel(KernelFacts* facts);
 // Tries the nodes of the controller's ids in the order the library does.
 void GatherAccess(const KernelFacts& kernel, AccessFacts* facts);
-void GatherHolders(const char* node, HolderFacts* facts);
+// Who else holds the node that the access check tried.
+void GatherHolders(const AccessFacts& access, HolderFacts* facts);
 
+// Before the library is opened: whatever watching what it says needs.
+void WatchLibrary();
 // The node the program's library has open in this process; empty when the
 // system does not tell.
 void LibraryNode(char* node, size_t size);
+// The way its output reports went, where the library says so; else empty.
+void LibraryWriteWay(char* way, size_t size);
 // One report through the library's ReadReport, or false once milliseconds
 // have passed without one.
 bool ReadWithin(int32_t handle, uint8_t* buffer, uint32_t* length, int32_t milliseconds);
 // Colour on a terminal only, and never when NO_COLOR is set.
 bool ColourWanted();
+// Before the doctor ends: a window opened for it alone (a double-click)
+// stays until the user has read it.
+void HoldWindowIfOwn();

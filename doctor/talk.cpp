@@ -74,6 +74,7 @@ void AskStatus(int32_t handle, TalkFacts* facts) {
 
 void TalkToController(TalkFacts* facts) {
     facts->tried = true;
+    WatchLibrary();
     const int32_t handle = OpenHidHandle(nintendoVendor, remoteProduct);
     facts->opened = handle != -1;
     if (!facts->opened) {
@@ -83,4 +84,5 @@ void TalkToController(TalkFacts* facts) {
     TimeFirstMotion(handle, facts);
     AskStatus(handle, facts);
     CloseHidHandle(handle);
+    LibraryWriteWay(facts->writeWay, sizeof(facts->writeWay));
 }

@@ -8,7 +8,7 @@
 #include "talk.h"
 
 namespace {
-constexpr size_t lineBytes = 512;
+constexpr size_t lineBytes = 768;
 constexpr uint8_t batteryLowFlag = 0x01;
 constexpr uint8_t extensionFlag = 0x02;
 
@@ -126,7 +126,7 @@ const BluetoothDeviceFacts* KnownDevice(const BluetoothFacts& bluetooth, const c
 // request with the adapter's address, which only a controller woken by SYNC
 // expects, and the controller switches itself off unless its input service is
 // connected at once.
-void PairingSteps(const char* address) {
+void BluezPairingSteps(const char* address) {
     const bool known = address != nullptr && address[0] != '\0';
     const char* shown = known ? address : "<address>";
     FixText("pair it with the red SYNC button under the battery cover (holding 1 and 2 is");
@@ -143,6 +143,31 @@ void PairingSteps(const char* address) {
         FixText("<address> is the one the scan shows for \"Nintendo RVL-CNT-01\".");
     }
     FixText("From then on a button press connects it again.");
+}
+
+// Windows pairs it reliably through the old Add a device window, with an
+// empty PIN; the Settings app asks for a PIN and fails.
+void WindowsPairingSteps(bool remembered) {
+    FixText(remembered ? "remove it in Devices and Printers and pair it again there:"
+                       : "pair it in Devices and Printers (Windows 11 still has it; its Settings");
+    if (!remembered) {
+        FixText("app asks for a PIN and fails):");
+    }
+    Command("control printers");
+    FixText("Add a device; press the red SYNC button under the battery cover; pick");
+    FixText("\"Nintendo RVL-CNT-01\"; leave the PIN empty and choose Next.");
+}
+
+void PairingSteps(SystemKind system, const char* address) {
+    if (system == SystemKind::windows) {
+        WindowsPairingSteps(address != nullptr && address[0] != '\0');
+    } else {
+        BluezPairingSteps(address);
+    }
+}
+
+const char* StackName(SystemKind system) {
+    return system == SystemKind::windows ? "Windows" : "BlueZ";
 }
 
 void WrongModelFix() {
@@ -183,10 +208,9 @@ void DescribeDevice(const BluetoothDeviceFacts& device, char* text, size_t size)
     const struct {
         Known value;
         const char* name;
-    } states[] = {{device.paired, "paired"},
-                  {device.bonded, "bonded"},
-                  {device.trusted, "trusted"},
-                  {device.connected, "connected"}};
+    } states[] = {{device.paired, "paired"},       {device.bonded, "bonded"},
+                  {device.trusted, "trusted"},     {device.remembered, "remembered"},
+                  {device.connected, "connected"}, {device.authenticated, "authenticated"}};
     size_t used = static_cast<size_t>(snprintf(text, size, "%s", ModelName(device.product)));
     for (const auto& state : states) {
         if (state.value != Known::unknown && used < size) {
@@ -197,13 +221,13 @@ void DescribeDevice(const BluetoothDeviceFacts& device, char* text, size_t size)
     }
 }
 
-void JudgeRemoteDevice(const BluetoothDeviceFacts& device, const char* description, bool blocks) {
+void JudgeBluezRemote(const BluetoothDeviceFacts& device, const char* description, bool blocks) {
     const char* name = device.name[0] != '\0' ? device.name : "Nintendo device";
     const Mark mark = Blocking(blocks);
     if (device.paired == Known::no || device.bonded == Known::no) {
         Say(mark, "%s (%s): %s", name, device.address, description);
         FixText("BlueZ accepts this controller only once it has paired and bonded with it:");
-        PairingSteps(device.address);
+        BluezPairingSteps(device.address);
     } else if (device.trusted == Known::no) {
         Say(mark, "%s (%s): %s: it cannot connect again by a button press", name, device.address,
             description);
@@ -213,18 +237,43 @@ void JudgeRemoteDevice(const BluetoothDeviceFacts& device, const char* descripti
         Say(mark, "%s (%s): %s", name, device.address, description);
         FixText("press a button on the controller: a trusted controller connects again by");
         FixText("itself (the host never calls it). If its LEDs blink and go out instead,");
-        PairingSteps(device.address);
+        BluezPairingSteps(device.address);
     } else {
         Say(Mark::ok, "%s (%s): %s", name, device.address, description);
+    }
+}
+
+// Windows keeps a controller it paired with (remembered) and says whether it
+// is connected now; a controller that connected without pairing is forgotten
+// once it drops out.
+void JudgeWindowsRemote(const BluetoothDeviceFacts& device, const char* description, bool blocks) {
+    const char* name = device.name[0] != '\0' ? device.name : "Nintendo device";
+    const Mark mark = Blocking(blocks);
+    if (device.connected == Known::yes) {
+        Say(device.remembered == Known::no ? Mark::note : Mark::ok, "%s (%s): %s%s", name,
+            device.address, description,
+            device.remembered == Known::no ? ": pair it, or it is forgotten once it drops out"
+                                           : "");
+    } else if (device.remembered == Known::yes) {
+        Say(mark, "%s (%s): %s", name, device.address, description);
+        FixText("press a button on the controller to wake it. If it does not connect within");
+        FixText("a few seconds,");
+        WindowsPairingSteps(true);
+    } else {
+        Say(mark, "%s (%s): %s", name, device.address, description);
+        FixText("Windows has seen this controller but not paired with it:");
+        WindowsPairingSteps(false);
     }
 }
 
 void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
     const BluetoothFacts& bluetooth = facts.bluetooth;
     if (bluetooth.deviceCount == 0) {
-        Say(Blocking(!remoteElsewhere), "Controller: BlueZ knows no Wii Remote");
-        FixText("BlueZ must pair with the controller first:");
-        PairingSteps(nullptr);
+        Say(Blocking(!remoteElsewhere), "Controller: %s knows no Wii Remote",
+            StackName(facts.system));
+        FixText(facts.system == SystemKind::windows ? "Windows must pair with the controller first:"
+                                                    : "BlueZ must pair with the controller first:");
+        PairingSteps(facts.system, nullptr);
         return;
     }
     for (int i = 0; i < bluetooth.deviceCount; ++i) {
@@ -232,8 +281,10 @@ void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
         char description[lineBytes];
         DescribeDevice(device, description, sizeof(description));
         const char* name = device.name[0] != '\0' ? device.name : "Nintendo device";
-        if (device.product == remoteProduct) {
-            JudgeRemoteDevice(device, description, !remoteElsewhere);
+        if (device.product == remoteProduct && facts.system == SystemKind::windows) {
+            JudgeWindowsRemote(device, description, !remoteElsewhere);
+        } else if (device.product == remoteProduct) {
+            JudgeBluezRemote(device, description, !remoteElsewhere);
         } else if (device.product == remotePlusProduct) {
             Say(Blocking(!remoteElsewhere), "%s (%s): %s, which Quivertap does not support", name,
                 device.address, description);
@@ -257,10 +308,19 @@ void JudgeBluetooth(const DoctorFacts& facts) {
             Say(Mark::note, "Bluetooth: BlueZ did not answer (%s)", bluetooth.why);
             return;
         case ServiceState::failed:
-            Say(Mark::note, "Bluetooth: BlueZ answered with an error (%s)", bluetooth.why);
+            Say(Mark::note, "Bluetooth: %s answered with an error (%s)", StackName(facts.system),
+                bluetooth.why);
+            return;
+        case ServiceState::skipped:
+            Say(Mark::skip, "Bluetooth: %s", bluetooth.why);
             return;
         case ServiceState::reachable:
             break;
+    }
+    if (facts.system == SystemKind::windows) {
+        Say(Mark::ok, "Bluetooth: Windows lists the devices it knows");
+        JudgeDevices(facts, remoteNode);
+        return;
     }
     Say(Mark::ok, "Bluetooth: BlueZ answers on the system bus");
     if (bluetooth.oddity[0] != '\0') {
@@ -282,48 +342,67 @@ void JudgeBluetooth(const DoctorFacts& facts) {
     JudgeDevices(facts, remoteNode);
 }
 
+namespace {
+// One line per HID node of Nintendo's: what it is, where, and who has it.
+void JudgeNode(const DoctorFacts& facts, const NodeFacts& node, bool remote) {
+    const char* address = node.address[0] != '\0' ? node.address : "no address";
+    const Mark mark = node.product == remoteProduct       ? Mark::ok
+                      : node.product == remotePlusProduct ? Blocking(!remote)
+                                                          : Mark::note;
+    char driver[textBytes + 16] = "";
+    if (node.driver[0] != '\0') {
+        snprintf(driver, sizeof(driver), ", driver %s", node.driver);
+    } else if (facts.system == SystemKind::bluezHidraw) {
+        snprintf(driver, sizeof(driver), ", no driver");
+    }
+    Say(mark, "%s: %s on %s, \"%s\", %s%s", node.node, ModelName(node.product), BusName(node.bus),
+        node.name, address, driver);
+    if (node.product == remotePlusProduct) {
+        WrongModelFix();
+    }
+    if (node.opens == Known::no) {
+        DetailF("it does not open for reading and writing: %s", node.openError);
+    }
+    if (node.product == remoteProduct && facts.bluetooth.service == ServiceState::reachable &&
+        facts.system == SystemKind::bluezHidraw && node.bus == Bus::bluetooth &&
+        KnownDevice(facts.bluetooth, node.address) == nullptr) {
+        Detail("BlueZ does not list this address");
+    }
+    if (node.product == remoteProduct && strcmp(node.driver, "wiimote") == 0) {
+        Say(Mark::note, "%s: the kernel's wiimote driver shares the controller; Quivertap",
+            node.node);
+        Detail("works beside it");
+    }
+}
+}  // namespace
+
 void JudgeKernel(const DoctorFacts& facts) {
     const KernelFacts& kernel = facts.kernel;
+    const bool windows = facts.system == SystemKind::windows;
+    const char* check = windows ? "HID" : "Kernel";
     const bool remote = RemoteNode(kernel) != nullptr;
     if (!kernel.listed) {
-        Say(Mark::fail, "Kernel: no list of HID devices to read (is hidraw missing?)");
-        FixText("use a kernel with hidraw (CONFIG_HIDRAW), as every distribution's has.");
+        Say(Mark::fail, "%s: no list of HID devices to read", check);
+        FixText(windows ? "run the doctor again; if it says so again, restart Windows."
+                        : "use a kernel with hidraw (CONFIG_HIDRAW), as every distribution's has.");
         return;
     }
     for (int i = 0; i < kernel.nodeCount; ++i) {
-        const NodeFacts& node = kernel.nodes[i];
-        const char* address = node.address[0] != '\0' ? node.address : "no address";
-        const char* driver = node.driver[0] != '\0' ? node.driver : "none";
-        const Mark mark = node.product == remoteProduct       ? Mark::ok
-                          : node.product == remotePlusProduct ? Blocking(!remote)
-                                                              : Mark::note;
-        Say(mark, "%s: %s on %s, \"%s\", %s, driver %s", node.node, ModelName(node.product),
-            BusName(node.bus), node.name, address, driver);
-        if (node.product == remotePlusProduct) {
-            WrongModelFix();
-        }
-        if (node.product == remoteProduct && facts.bluetooth.service == ServiceState::reachable &&
-            node.bus == Bus::bluetooth && KnownDevice(facts.bluetooth, node.address) == nullptr) {
-            Detail("BlueZ does not list this address");
-        }
-        if (node.product == remoteProduct && strcmp(node.driver, "wiimote") == 0) {
-            Say(Mark::note, "%s: the kernel's wiimote driver shares the controller; Quivertap",
-                node.node);
-            Detail("works beside it");
-        }
+        JudgeNode(facts, kernel.nodes[i], remote);
     }
-    if (!remote) {
-        Say(Mark::fail, "Kernel: no RVL-CNT-01 among the HID devices");
-        if (facts.bluetooth.service == ServiceState::absent) {
-            FixText("attach the controller through a USB adapter, or install and start BlueZ:");
-            Command("sudo apt install bluez");
-            Command("sudo systemctl start bluetooth");
-            FixText("and then");
-        } else {
-            FixText("connect the controller; on Bluetooth,");
-        }
-        PairingSteps(nullptr);
+    if (remote) {
+        return;
     }
+    Say(Mark::fail, "%s: no RVL-CNT-01 among the HID devices", check);
+    if (!windows && facts.bluetooth.service == ServiceState::absent) {
+        FixText("attach the controller through a USB adapter, or install and start BlueZ:");
+        Command("sudo apt install bluez");
+        Command("sudo systemctl start bluetooth");
+        FixText("and then");
+    } else {
+        FixText("connect the controller; on Bluetooth,");
+    }
+    PairingSteps(facts.system, nullptr);
 }
 
 void JudgeAccess(const DoctorFacts& facts) {
@@ -344,6 +423,11 @@ void JudgeAccess(const DoctorFacts& facts) {
     }
     Say(Mark::fail, "Access: %s does not open for reading and writing (%s)", access.node,
         access.error);
+    if (facts.system == SystemKind::windows) {
+        FixText("close the programs that use the controller: one that holds it without");
+        FixText("sharing keeps every other out. Then run the doctor again.");
+        return;
+    }
     DetailF("owner %s, group %s, mode %04o", access.owner, access.group, access.mode);
     DetailF(access.aclNamesUser == Known::yes  ? "an access-list entry names %s"
             : access.aclNamesUser == Known::no ? "no access-list entry names %s"
@@ -378,7 +462,7 @@ void JudgeAccess(const DoctorFacts& facts) {
 void JudgeHolders(const DoctorFacts& facts) {
     const HolderFacts& holders = facts.holders;
     if (!holders.checked) {
-        Say(Mark::skip, "Other programs: no controller node to look for");
+        Say(Mark::skip, "Other programs: %s", holders.why);
         return;
     }
     char unseen[lineBytes] = "";
@@ -422,7 +506,7 @@ void JudgeTalk(const DoctorFacts& facts) {
         Say(Mark::fail, "Motion report: none within %d ms of asking for one", answerLimitMs);
         FixText("wake the controller: press a button on it. If it stays dark, put in fresh");
         FixText("batteries; if its LEDs blink and go out, it is not connected:");
-        PairingSteps(nullptr);
+        PairingSteps(facts.system, nullptr);
     } else if (talk.motionMs > probeWindowMs) {
         Say(Mark::fail,
             "Motion report: first after %.1f ms, %.1f ms past Quivertap's %.0f ms window",
@@ -434,6 +518,9 @@ void JudgeTalk(const DoctorFacts& facts) {
         Say(Mark::ok,
             "Motion report: first after %.1f ms, %.1f ms inside Quivertap's %.0f ms window",
             talk.motionMs, probeWindowMs - talk.motionMs, probeWindowMs);
+    }
+    if (talk.writeWay[0] != '\0') {
+        Say(Mark::ok, "Output reports: go by %s", talk.writeWay);
     }
     if (!talk.statusSeen) {
         Say(Mark::note, "Status: no status report within %d ms of asking", answerLimitMs);

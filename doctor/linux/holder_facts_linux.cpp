@@ -52,14 +52,17 @@ void NoteHolder(const char* pid, HolderFacts* facts) {
 }
 }  // namespace
 
-void GatherHolders(const char* node, HolderFacts* facts) {
+void GatherHolders(const AccessFacts& access, HolderFacts* facts) {
     *facts = HolderFacts{};
     struct stat device {};
-    if (stat(node, &device) != 0 || !S_ISCHR(device.st_mode)) {
+    if (!access.checked || access.vanished || stat(access.node, &device) != 0 ||
+        !S_ISCHR(device.st_mode)) {
+        CopyText(facts->why, sizeof(facts->why), "no controller node to look for");
         return;
     }
     DIR* proc = opendir("/proc");
     if (proc == nullptr) {
+        CopyText(facts->why, sizeof(facts->why), "/proc cannot be read");
         return;
     }
     facts->checked = true;

@@ -99,6 +99,10 @@ bool ReadNode(int number, NodeFacts* node) {
 }
 }  // namespace
 
+SystemKind ThisSystem() {
+    return SystemKind::bluezHidraw;
+}
+
 void GatherKernel(KernelFacts* facts) {
     static bool present[maxNodeNumber];
     memset(present, 0, sizeof(present));

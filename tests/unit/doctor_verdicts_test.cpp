@@ -1,0 +1,114 @@
+// The doctor's Bluetooth verdicts on Windows' three facts of a remembered
+// device, one row per combination: the line, its mark, and the first fix.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "doctor/facts.h"
+#include "doctor/report.h"
+#include "doctor/verdicts.h"
+
+namespace {
+constexpr char address[] = "00:1F:32:AA:BB:CC";
+
+struct Row {
+    bool remembered;
+    bool connected;
+    bool authenticated;
+    bool remoteElsewhere;  // another RVL-CNT-01 is there as a HID device
+    const char* line;
+    const char* fix;  // the first fix line, or empty
+};
+
+const Row rows[] = {
+    {true, true, true, false,
+     "ok    Nintendo RVL-CNT-01 (00:1F:32:AA:BB:CC): RVL-CNT-01, remembered, connected, "
+     "authenticated",
+     ""},
+    {true, true, false, false,
+     "ok    Nintendo RVL-CNT-01 (00:1F:32:AA:BB:CC): RVL-CNT-01, remembered, connected, not "
+     "authenticated",
+     ""},
+    {false, true, true, false,
+     "note  Nintendo RVL-CNT-01 (00:1F:32:AA:BB:CC): RVL-CNT-01, not remembered, connected, "
+     "authenticated: pair it, or it is forgotten once it drops out",
+     ""},
+    {true, false, true, false,
+     "FAIL  Nintendo RVL-CNT-01 (00:1F:32:AA:BB:CC): RVL-CNT-01, remembered, not connected, "
+     "authenticated",
+     "      Fix: press a button on the controller to wake it. If it does not connect within"},
+    {true, false, false, false,
+     "FAIL  Nintendo RVL-CNT-01 (00:1F:32:AA:BB:CC): RVL-CNT-01, remembered, not connected, not "
+     "authenticated",
+     "      Fix: press a button on the controller to wake it. If it does not connect within"},
+    {false, false, false, false,
+     "FAIL  Nintendo RVL-CNT-01 (00:1F:32:AA:BB:CC): RVL-CNT-01, not remembered, not connected, "
+     "not authenticated",
+     "      Fix: Windows has seen this controller but not paired with it:"},
+    // Beside a controller that is there, a remembered one that is away is
+    // worth a note, not a failure.
+    {true, false, true, true,
+     "note  Nintendo RVL-CNT-01 (00:1F:32:AA:BB:CC): RVL-CNT-01, remembered, not connected, "
+     "authenticated",
+     ""},
+};
+
+std::string Judged(const Row& row) {
+    static DoctorFacts facts;
+    facts = DoctorFacts{};
+    facts.system = SystemKind::windows;
+    facts.bluetooth.service = ServiceState::reachable;
+    facts.bluetooth.deviceCount = 1;
+    BluetoothDeviceFacts& device = facts.bluetooth.devices[0];
+    CopyText(device.name, sizeof(device.name), "Nintendo RVL-CNT-01");
+    CopyText(device.address, sizeof(device.address), address);
+    device.product = remoteProduct;
+    device.remembered = row.remembered ? Known::yes : Known::no;
+    device.connected = row.connected ? Known::yes : Known::no;
+    device.authenticated = row.authenticated ? Known::yes : Known::no;
+    if (row.remoteElsewhere) {
+        facts.kernel.listed = true;
+        facts.kernel.nodeCount = 1;
+        facts.kernel.nodes[0].product = remoteProduct;
+    }
+    testing::internal::CaptureStdout();
+    StartReport(false);
+    JudgeBluetooth(facts);
+    fflush(stdout);
+    return testing::internal::GetCapturedStdout();
+}
+
+TEST(DoctorVerdicts, WindowsBluetoothStates) {
+    for (const Row& row : rows) {
+        const std::string out = Judged(row);
+        SCOPED_TRACE(out);
+        EXPECT_EQ(out.rfind("ok    Bluetooth: Windows lists the devices it knows\n", 0), 0u);
+        EXPECT_NE(out.find(std::string(row.line) + "\n"), std::string::npos);
+        const size_t fix = out.find("      Fix:");
+        if (row.fix[0] == '\0') {
+            EXPECT_EQ(fix, std::string::npos);
+        } else {
+            EXPECT_EQ(out.find(std::string(row.fix) + "\n"), fix);
+        }
+    }
+}
+
+// With no Nintendo device at all, the fix is the pairing itself, through the
+// window that works.
+TEST(DoctorVerdicts, WindowsWithoutController) {
+    static DoctorFacts facts;
+    facts = DoctorFacts{};
+    facts.system = SystemKind::windows;
+    facts.bluetooth.service = ServiceState::reachable;
+    testing::internal::CaptureStdout();
+    StartReport(false);
+    JudgeBluetooth(facts);
+    fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("FAIL  Controller: Windows knows no Wii Remote\n"), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("          control printers\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("leave the PIN empty and choose Next."), std::string::npos) << out;
+    EXPECT_EQ(out.find("bluetoothctl"), std::string::npos) << out;
+}
+}  // namespace
