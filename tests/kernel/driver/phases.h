@@ -33,7 +33,8 @@ std::string RunReaderEndPhase(const char* program);
 // The phase of that name among them: false when there is none.
 bool RunOddPhase(const char* name, const char* program, std::string* problem);
 // quivertap-doctor against a reporting controller with a low battery, a -TR
-// alone, a node its user may not open, a silent controller, and a node that
-// another process holds open. The phase of that name among them: false when
+// alone, a node its user may not open, a silent controller, a node that
+// another process holds open, and no controller; the first two and the last
+// under Wine too, with quivertap-doctor.exe. The phase of that name among them: false when
 // there is none.
 bool RunDoctorPhase(const char* name, const char* program, std::string* problem);
