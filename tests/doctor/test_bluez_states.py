@@ -87,6 +87,10 @@ ROWS = [
       f"ok    Adapter {ADAPTER}: powered",
       f"ok    Nintendo RVL-CNT-01 ({REMOTE}): RVL-CNT-01, bonded, trusted, connected"],
      ["Fix: connect the controller; on Bluetooth,"]),
+    # A BlueZ that takes 10 s to answer: the doctor waits 2 s and goes on.
+    ("BlueZ answering slowly", "slow", [],
+     ["note  Bluetooth: BlueZ did not answer (no answer within 2 s)"],
+     ["Fix: connect the controller; on Bluetooth,"]),
 ]
 
 
@@ -120,6 +124,15 @@ class BluezStates(dbusmock.DBusTestCase):
                               stdin=subprocess.DEVNULL)
 
     def serve(self, adapter, devices):
+        if adapter == "slow":
+            server = self.spawn_server("org.bluez", "/", "org.freedesktop.DBus.ObjectManager",
+                                       system_bus=True, stdout=subprocess.DEVNULL)
+            self.addCleanup(server.wait)
+            self.addCleanup(server.kill)
+            manager = self.bus.get_object("org.bluez", "/")
+            dbus.Interface(manager, dbusmock.MOCK_IFACE).AddMethod(
+                "", "GetManagedObjects", "", "a{oa{sa{sv}}}", "import time; time.sleep(10); ret = {}")
+            return
         server = self.spawn_server_template("bluez5", {}, stdout=subprocess.DEVNULL)[0]
         self.addCleanup(server.wait)
         self.addCleanup(server.terminate)
