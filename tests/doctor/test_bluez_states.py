@@ -3,7 +3,7 @@ can be in, against python3-dbusmock's bluez5 template on a private system bus.
 The doctor is the unchanged built program; no controller node exists here,
 so each run ends with status 1."""
 import os
-import re
+import pty
 import subprocess
 import unittest
 
@@ -172,6 +172,36 @@ class BluezStates(dbusmock.DBusTestCase):
                 last = result.stdout.splitlines()[-1]
                 self.assertTrue(last.startswith("Quivertap will not find and use a controller: "),
                                 last)
+
+
+class Colour(unittest.TestCase):
+    """Colour on a terminal only, and never when NO_COLOR is set."""
+
+    def run_on_terminal(self, no_color):
+        env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+        if no_color is not None:
+            env["NO_COLOR"] = no_color
+        main, side = pty.openpty()
+        doctor = subprocess.Popen([DOCTOR], stdin=subprocess.DEVNULL, stdout=side, stderr=side,
+                                  env=env)
+        os.close(side)
+        out = b""
+        while True:
+            try:
+                chunk = os.read(main, 4096)
+            except OSError:  # EIO once the doctor has gone
+                break
+            if not chunk:
+                break
+            out += chunk
+        os.close(main)
+        self.assertEqual(doctor.wait(timeout=20), 1)
+        return out
+
+    def test_colour(self):
+        self.assertIn(b"\033[1;31mFAIL\033[0m", self.run_on_terminal(None))
+        for value in ("1", ""):
+            self.assertNotIn(b"\033[", self.run_on_terminal(value))
 
 
 if __name__ == "__main__":
