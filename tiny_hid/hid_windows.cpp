@@ -47,6 +47,20 @@
 // refusal: the ladder tries no other way for it. No lock is held while a
 // transfer waits.
 //
+// A cancellation is only a request: a driver that ignores it keeps the I/O
+// pending, and nothing would end a wait for it. So a cancelled write, and at
+// close the cancelled read, are waited for a second at most, without the
+// lock: a stack that honours a cancellation answers at once, and a stop must
+// end whatever the stack does. Until the system has completed such an
+// abandoned transfer it may still read or write its OVERLAPPED and buffer,
+// so these live in the device's slot, not on a stack: a write copies its
+// report into its writer's own buffer, a writer whose last write is still
+// abandoned fails at once (the caller does not look; it must not block), a
+// read is not made again while one is abandoned, and a slot is not opened
+// again until all of its transfers have completed. A stack that holds a
+// cancelled write costs a clean stop that write's limit and the second, then
+// its later writes fail at once, and the close another second.
+//
 // A controller that drops out: its reads and writes fail (typically
 // ERROR_DEVICE_NOT_CONNECTED). The library's thread marks the device gone
 // and looks for it again; the caller's read simply waits for the next report
@@ -78,6 +92,9 @@ constexpr size_t callerBufferBytes = 256;
 constexpr DWORD rescanMs = 500;
 constexpr DWORD writeLimitMs = 1000;
 constexpr DWORD stalledWriteLimitMs = 100;
+// How long a cancelled transfer is waited for: a stack that honours a
+// cancellation answers at once, and a close must end whatever the stack does.
+constexpr DWORD cancelLimitMs = 1000;
 // Reports on their way from the library's thread to a read: the caller reads
 // at least once per 100 ms pass, and the greeting and banner hold it for
 // about 300 ms, at up to 100 reports a second. When it is full the thread
@@ -90,6 +107,15 @@ constexpr WriteMethod writeMethods[] = {WriteMethod::exactWrite, WriteMethod::pa
                                         WriteMethod::setOutputReport};
 enum class WriteOutcome { sent, refused, timedOut };
 
+// One writer's transfer: the caller's writes, or the library thread's mode
+// reports. The system may read bytes and write overlapped until the write
+// has completed, which outlives the call when the write is abandoned.
+struct Writer {
+    OVERLAPPED overlapped;
+    uint8_t bytes[maxReportBytes];
+    bool abandoned;  // its last write was cancelled and not yet completed
+};
+
 // A file is closed only while no thread can be using it. Writers (the
 // caller's writes, the library thread's mode reports) count themselves in users under
 // the lock before they touch it and out again after their last wait; the
@@ -100,7 +126,8 @@ enum class WriteOutcome { sent, refused, timedOut };
 //
 // Every event and OVERLAPPED is made at open, and the outstanding read's
 // OVERLAPPED and buffer live here: the system completes a read into that
-// memory when the file closes.
+// memory when the file closes, or later still when its stack ignores the
+// cancellation.
 struct OpenDevice {
     // Under the lock.
     bool inUse;
@@ -112,15 +139,17 @@ struct OpenDevice {
     WriteMethod lastWorked;
     bool methodTold;
     ModeKeeper keeper;
-    bool reading;  // incoming has a read outstanding
+    bool reading;        // incoming has a read outstanding on file
+    bool readAbandoned;  // incoming may still hold a read of a file let go of
     OVERLAPPED incoming;
     uint8_t incomingBytes[maxReportBytes];
     // Without the lock.
     std::atomic<bool> gone;           // set and cleared by the library's thread
     std::atomic<bool> restoreWanted;  // an arrival called for the mode report
     std::atomic<bool> writesStalled;  // the last write ran out of time
-    OVERLAPPED callerWrite;
-    OVERLAPPED libraryWrite;
+    // Each its writer's own; the lock only while no writer is in.
+    Writer callerWrite;
+    Writer libraryWrite;
     // From the library's thread to the caller's reads: the thread alone moves
     // arrivalsIn, the reader alone arrivalsOut. A reader ended mid-take
     // leaves arrivalsOut behind; nothing but the next open, which starts
@@ -159,73 +188,91 @@ OpenDevice* DeviceFor(int32_t handle) {
 
 // --- Writes -------------------------------------------------------------------
 
+// The system is done with a transfer's memory once its status is final and
+// its event is set, which comes last.
+bool Completed(const OVERLAPPED& overlapped) {
+    return HasOverlappedIoCompleted(&overlapped) &&
+           WaitForSingleObject(overlapped.hEvent, 0) == WAIT_OBJECT_0;
+}
+
+// False while the writer's last write is still abandoned: its OVERLAPPED and
+// buffer are the system's until it completes.
+bool WriterFree(Writer* writer) {
+    if (writer->abandoned && Completed(writer->overlapped)) {
+        writer->abandoned = false;
+    }
+    return !writer->abandoned;
+}
+
 // A writer's hold on a device's file, taken and given back under the lock.
 struct Transfer {
     OpenDevice* device;
     HANDLE file;
-    OVERLAPPED* overlapped;  // the writer's own: the caller's or the library thread's
-    WriteMethod method;      // the way that worked last
+    Writer* writer;      // the caller's or the library thread's
+    WriteMethod method;  // the way that worked last
     DWORD paddedBytes;
 };
 
-Transfer TakeFile(OpenDevice* device, OVERLAPPED* overlapped) {
+Transfer TakeFile(OpenDevice* device, Writer* writer) {
     ++device->users;
-    return {device, device->file, overlapped, device->lastWorked,
+    return {device, device->file, writer, device->lastWorked,
             device->description.paddedOutputBytes};
 }
 
-// Waits without alerts: a stop's kick must not cut short a motor-off. A
-// write that slips through between the wait and its cancellation counts as
-// timed out all the same: the stack is stalled either way.
-WriteOutcome Write(const Transfer& transfer, WriteMethod method, const uint8_t* bytes,
-                   DWORD length) {
-    OVERLAPPED* overlapped = transfer.overlapped;
+// The writer's bytes, length of them. Waits without alerts: a stop's kick
+// must not cut short a motor-off. A write that slips through between the
+// wait and its cancellation counts as timed out all the same: the stack is
+// stalled either way.
+WriteOutcome Write(const Transfer& transfer, WriteMethod method, DWORD length) {
+    Writer* writer = transfer.writer;
+    OVERLAPPED* overlapped = &writer->overlapped;
     const HANDLE done = overlapped->hEvent;
     *overlapped = OVERLAPPED{};
     overlapped->hEvent = done;
-    void* report = const_cast<uint8_t*>(bytes);
-    const BOOL started = method == WriteMethod::setOutputReport
-                             ? DeviceIoControl(transfer.file, IOCTL_HID_SET_OUTPUT_REPORT, report,
-                                               length, nullptr, 0, nullptr, overlapped)
-                             : WriteFile(transfer.file, report, length, nullptr, overlapped);
+    const BOOL started =
+        method == WriteMethod::setOutputReport
+            ? DeviceIoControl(transfer.file, IOCTL_HID_SET_OUTPUT_REPORT, writer->bytes, length,
+                              nullptr, 0, nullptr, overlapped)
+            : WriteFile(transfer.file, writer->bytes, length, nullptr, overlapped);
     if (!started && GetLastError() != ERROR_IO_PENDING) {
         return WriteOutcome::refused;
     }
     std::atomic<bool>& stalled = transfer.device->writesStalled;
     const DWORD limitMs = stalled.load() ? stalledWriteLimitMs : writeLimitMs;
     const bool inTime = WaitForSingleObject(done, limitMs) == WAIT_OBJECT_0;
-    if (!inTime) {
-        CancelIoEx(transfer.file, overlapped);
-    }
-    // The system may still read the report until the write has ended, and
-    // the OVERLAPPED is used again: a cancelled write is waited for, which
-    // the stack answers at once.
-    DWORD counted = 0;
-    const bool worked = GetOverlappedResult(transfer.file, overlapped, &counted, TRUE) != FALSE;
     stalled.store(!inTime);
     if (!inTime) {
+        CancelIoEx(transfer.file, overlapped);
+        if (WaitForSingleObject(done, cancelLimitMs) != WAIT_OBJECT_0) {
+            writer->abandoned = true;
+        }
         return WriteOutcome::timedOut;
     }
-    return worked ? WriteOutcome::sent : WriteOutcome::refused;
+    DWORD counted = 0;
+    return GetOverlappedResult(transfer.file, overlapped, &counted, FALSE) != FALSE
+               ? WriteOutcome::sent
+               : WriteOutcome::refused;
 }
 
-// *sent is the length handed over, the same on every stack.
+// *sent is the length handed over, the same on every stack. A writer still
+// held by an abandoned write fails at once, as stalled as one that ran out
+// of time: the ladder tries no other way.
 WriteOutcome TryWrite(const Transfer& transfer, WriteMethod method, const uint8_t* buffer,
                       DWORD length, DWORD* sent) {
-    if (method == WriteMethod::exactWrite) {
-        const WriteOutcome outcome = Write(transfer, method, buffer, length);
-        *sent = outcome == WriteOutcome::sent ? length : 0;
-        return outcome;
-    }
+    *sent = 0;
     // Zeros after the declared bytes, not whatever the caller's buffer holds.
-    const DWORD paddedBytes = transfer.paddedBytes;
-    if (paddedBytes < length || paddedBytes > maxReportBytes) {
+    const DWORD bytes = method == WriteMethod::exactWrite ? length : transfer.paddedBytes;
+    if (bytes < length || bytes > maxReportBytes) {
         return WriteOutcome::refused;
     }
-    uint8_t padded[maxReportBytes] = {};
-    memcpy(padded, buffer, length);
-    const WriteOutcome outcome = Write(transfer, method, padded, paddedBytes);
-    *sent = outcome == WriteOutcome::sent ? paddedBytes : 0;
+    Writer* writer = transfer.writer;
+    if (!WriterFree(writer)) {
+        return WriteOutcome::timedOut;
+    }
+    memcpy(writer->bytes, buffer, length);
+    memset(writer->bytes + length, 0, bytes - length);
+    const WriteOutcome outcome = Write(transfer, method, bytes);
+    *sent = outcome == WriteOutcome::sent ? bytes : 0;
     return outcome;
 }
 
@@ -269,24 +316,40 @@ void Settle(OpenDevice* device, WriteMethod method) {
 
 // --- Letting go ---------------------------------------------------------------
 
-// The outstanding read ends before the file closes, so nothing completes into
-// the buffer of a slot that is free again. The read is the library's thread's
-// own, made under the lock, so the class driver ends it at once when it is
-// cancelled. Under the lock, with no writer in.
+// Under the lock. The outstanding read is cancelled, not waited for: a read
+// that has not completed by then stays abandoned, and its OVERLAPPED and
+// buffer are not used again until it has. A close gives it its bounded wait
+// beforehand, without the lock.
 void LetGoOfFile(OpenDevice* device) {
     if (device->file == nullptr) {
         return;
     }
-    if (device->reading && CancelIoEx(device->file, &device->incoming)) {
-        DWORD ignored = 0;
-        GetOverlappedResult(device->file, &device->incoming, &ignored, TRUE);
+    if (device->reading) {
+        CancelIoEx(device->file, &device->incoming);
+        device->readAbandoned = true;
     }
     device->reading = false;
     CloseHandle(device->file);
     device->file = nullptr;
 }
 
-// Under the lock, with no writer in: the slot is free again.
+// Under the lock: false while a read of a file let go of may still complete
+// into incoming.
+bool ReadFree(OpenDevice* device) {
+    if (device->readAbandoned && Completed(device->incoming)) {
+        device->readAbandoned = false;
+    }
+    return !device->readAbandoned;
+}
+
+// Under the lock, for a slot not in use: nothing the system may still
+// complete into it.
+bool SlotFree(OpenDevice* device) {
+    return ReadFree(device) && WriterFree(&device->callerWrite) &&
+           WriterFree(&device->libraryWrite);
+}
+
+// Under the lock, with no writer in: the slot is free again once SlotFree.
 void FreeSlot(OpenDevice* device) {
     LetGoOfFile(device);
     device->gone.store(false);
@@ -396,6 +459,9 @@ bool CollectReports(OpenDevice* device) {
     bool working = true;
     while (!ArrivalsFull(*device)) {
         if (!device->reading) {
+            if (!ReadFree(device)) {
+                break;  // its event says when the abandoned read is done
+            }
             if (!ReadFile(device->file, device->incomingBytes, ReadLength(*device), nullptr,
                           &device->incoming) &&
                 GetLastError() != ERROR_IO_PENDING) {
@@ -448,7 +514,7 @@ DWORD WaitList(HANDLE* events, DWORD* timeoutMs) {
         }
         anyGone = anyGone || device.gone.load();
         anyFull = anyFull || (!device.gone.load() && ArrivalsFull(device));
-        if (device.reading) {
+        if (device.reading || device.readAbandoned) {
             events[count++] = device.incoming.hEvent;
         }
     }
@@ -507,8 +573,8 @@ bool StartLibraryThread() {
 // Made once per slot and kept for the life of the process: the library's
 // thread may be waiting on a read's event just as the caller closes.
 bool MakeEvents(OpenDevice* device) {
-    for (HANDLE* event :
-         {&device->incoming.hEvent, &device->callerWrite.hEvent, &device->libraryWrite.hEvent}) {
+    for (HANDLE* event : {&device->incoming.hEvent, &device->callerWrite.overlapped.hEvent,
+                          &device->libraryWrite.overlapped.hEvent}) {
         if (*event == nullptr) {
             *event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         }
@@ -516,8 +582,8 @@ bool MakeEvents(OpenDevice* device) {
     if (device->arrived == nullptr) {
         device->arrived = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     }
-    return device->incoming.hEvent != nullptr && device->callerWrite.hEvent != nullptr &&
-           device->libraryWrite.hEvent != nullptr && device->arrived != nullptr;
+    return device->incoming.hEvent != nullptr && device->callerWrite.overlapped.hEvent != nullptr &&
+           device->libraryWrite.overlapped.hEvent != nullptr && device->arrived != nullptr;
 }
 
 // Everything the library's thread passed on since the last read, into the
@@ -539,7 +605,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
     }
     for (int32_t handle = 0; handle < maxHandles; ++handle) {
         OpenDevice& device = devices[handle];
-        if (device.inUse) {
+        if (device.inUse || !SlotFree(&device)) {
             continue;
         }
         const DeviceIdentity wanted{vendorId, productId, {}};
@@ -627,20 +693,34 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
 }
 
 void CloseHidHandle(int32_t handle) {
+    OpenDevice* device = nullptr;
+    bool readPending = false;
+    {
+        Locked locked;
+        device = DeviceFor(handle);
+        if (device == nullptr) {
+            return;
+        }
+        // Nothing here trusts what a reader ended mid-read left behind.
+        device->closing = true;
+        if (device->users > 0) {
+            // A writer is in (the library thread sending a mode report): its
+            // write is cut short, it lets go of the file as it leaves, and the
+            // slot stays taken until then.
+            CancelIoEx(device->file, &device->libraryWrite.overlapped);
+            CancelIoEx(device->file, &device->callerWrite.overlapped);
+            return;
+        }
+        // Closing, the slot is no one else's: the library's thread leaves it
+        // alone and no writer comes in while the lock is let go of.
+        readPending = device->reading && CancelIoEx(device->file, &device->incoming);
+    }
+    // Most stacks end a cancelled read at once, and a slot whose read has
+    // ended is free for the next open; a stack that ignores the cancellation
+    // must not hold the close.
+    if (readPending) {
+        WaitForSingleObject(device->incoming.hEvent, cancelLimitMs);
+    }
     Locked locked;
-    OpenDevice* device = DeviceFor(handle);
-    if (device == nullptr) {
-        return;
-    }
-    // Nothing here trusts what a reader ended mid-read left behind.
-    device->closing = true;
-    if (device->users == 0) {
-        FreeSlot(device);
-        return;
-    }
-    // A writer is in (the library thread sending a mode report): its write is cut
-    // short, it lets go of the file as it leaves, and the slot stays taken
-    // until then.
-    CancelIoEx(device->file, &device->libraryWrite);
-    CancelIoEx(device->file, &device->callerWrite);
+    FreeSlot(device);
 }
