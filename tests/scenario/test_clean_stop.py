@@ -181,8 +181,9 @@ class Suspension(ScenarioCase):
 @unittest.skipUnless(UNDER_WINE and PIPE_DIR, "Windows: the HID library over a named pipe")
 class StalledStack(ScenarioCase):
     """The real library's transfer code over a named pipe whose far end stops
-    reading once the motor runs: every write from then on stays pending, as on
-    a Bluetooth stack whose link is failing but not yet dropped."""
+    reading once the motor runs, and then sending: every write from then on
+    stays pending, as on a Bluetooth stack whose link is failing but not yet
+    dropped, and so does the library's read, which the close must cancel."""
 
     STOP_BOUND_S = 2.0
 
@@ -200,7 +201,7 @@ class StalledStack(ScenarioCase):
             remote.kill()
             self.fail("the controller said %r, not %r: %s" % (line, text, remote.stderr.read()))
 
-    def test_ctrl_c_ends_the_program_while_every_write_stays_pending(self):
+    def test_ctrl_c_ends_the_program_while_its_read_and_every_write_stay_pending(self):
         pipe = r"\\.\pipe\quivertap-stalled-%d" % os.getpid()
         remote = subprocess.Popen(RUNNER + [os.path.join(PIPE_DIR, "pipe_remote.exe"), pipe],
                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,

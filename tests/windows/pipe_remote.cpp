@@ -7,7 +7,9 @@
 // 10 ms, so the probe passes and the program reads. Once the greeting is over
 // it presses A; once the motor is switched on it stops reading, and once the
 // pipe's buffer is full, so that the program's next write stays pending, it
-// says "stalled". It goes on reporting until the program has gone.
+// stops reporting too and says "stalled". From then on nothing the program
+// starts on the pipe completes by the far end's doing: the library's read
+// waits as its writes do, and only a cancellation ends them.
 #include <windows.h>
 
 #include <atomic>
@@ -24,6 +26,7 @@ constexpr uint8_t aButton = 0x08;  // in byte 2
 
 HANDLE pipe = INVALID_HANDLE_VALUE;
 std::atomic<uint8_t> buttons2{0};
+std::atomic<bool> reporting{true};
 
 void Say(const char* line) {
     printf("%s\n", line);
@@ -45,7 +48,7 @@ bool Transfer(bool write, uint8_t* bytes, DWORD length, DWORD* done) {
 }
 
 DWORD WINAPI Report(void*) {
-    for (uint8_t jitter = 0;; jitter ^= 1) {
+    for (uint8_t jitter = 0; reporting.load(); jitter ^= 1) {
         uint8_t report[] = {0x31, 0x00, buttons2.load(), static_cast<uint8_t>(0x80 + jitter),
                             0x80, 0x98};
         DWORD written = 0;
@@ -54,6 +57,7 @@ DWORD WINAPI Report(void*) {
         }
         Sleep(reportPeriodMs);
     }
+    return 0;
 }
 
 // Reads the program's reports until one starts with id and byte.
@@ -106,7 +110,7 @@ int main(int argc, char** argv) {
         fprintf(stderr, "pipe_remote: nobody connected (%lu)\n", GetLastError());
         return 1;
     }
-    CloseHandle(CreateThread(nullptr, 0, Report, nullptr, 0, nullptr));
+    HANDLE reporter = CreateThread(nullptr, 0, Report, nullptr, 0, nullptr);
     // The greeting: all LEDs on, then off.
     if (!AwaitReport(0x11, 0xF0) || !AwaitReport(0x11, 0x00)) {
         fprintf(stderr, "pipe_remote: no greeting\n");
@@ -124,6 +128,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "pipe_remote: the pipe broke before its buffer was full\n");
         return 1;
     }
+    // The last report is on its way before the test's Ctrl-C: once the
+    // program has taken it, its read can only be cancelled.
+    reporting.store(false);
+    WaitForSingleObject(reporter, INFINITE);
     Say("stalled");
     Sleep(INFINITE);
 }
