@@ -40,7 +40,7 @@ int RunChecks() {
     JudgeKernel(facts);
     fflush(stdout);
 
-    GatherAccess(facts.kernel, &facts.access);
+    GatherAccess(&facts.kernel, &facts.access);
     JudgeAccess(facts);
     GatherHolders(facts.access, &facts.holders);
     JudgeHolders(facts);

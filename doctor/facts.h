@@ -79,8 +79,9 @@ struct NodeFacts {
     char name[textBytes];
     char address[textBytes];  // as the kernel spells it; empty when it gives none
     char driver[textBytes];   // empty when none is bound, or the system does not say
-    // Where every node is tried (not on Linux, where only the controller's is
-    // opened, in the access check): whether it opens for reading and writing.
+    // Whether it opened for reading and writing, where the access check
+    // tried it: on Windows every node, on Linux only the controller's, in
+    // order until one opens.
     Known opens;
     char openError[textBytes];
 };

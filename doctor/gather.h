@@ -10,8 +10,9 @@
 SystemKind ThisSystem();
 void GatherBluetooth(BluetoothFacts* facts);
 void GatherKernel(KernelFacts* facts);
-// Tries the nodes of the controller's ids in the order the library does.
-void GatherAccess(const KernelFacts& kernel, AccessFacts* facts);
+// Tries the nodes of the controller's ids in the order the library does,
+// noting on each node tried whether it opened.
+void GatherAccess(KernelFacts* kernel, AccessFacts* facts);
 // Who else holds the node that the access check tried.
 void GatherHolders(const AccessFacts& access, HolderFacts* facts);
 

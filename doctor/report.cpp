@@ -1,88 +1,102 @@
 #include "report.h"
 
+#include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 namespace {
+constexpr size_t lineBytes = 768;
+
+struct MarkLook {
+    const char* text;
+    const char* colour;
+};
+// In the order of Mark.
+constexpr MarkLook markLooks[] = {
+    {"ok", "\033[32m"}, {"FAIL", "\033[1;31m"}, {"note", "\033[33m"}, {"skip", "\033[2m"}};
+
 bool colourOn = false;
 int failures = 0;
+char firstFailure[lineBytes];
 // The fix belongs under the first failing check and under nothing else.
 bool fixShown = false;
 bool fixStarted = false;
 
-const char* MarkText(Mark mark) {
-    switch (mark) {
-        case Mark::ok:
-            return "ok";
-        case Mark::fail:
-            return "FAIL";
-        case Mark::note:
-            return "note";
-        case Mark::skip:
-            return "skip";
-    }
-    return "?";
+void Format(char (&text)[lineBytes], const char* format, va_list arguments) {
+    vsnprintf(text, sizeof(text), format, arguments);
 }
 
-const char* MarkColour(Mark mark) {
-    switch (mark) {
-        case Mark::ok:
-            return "\033[32m";
-        case Mark::fail:
-            return "\033[1;31m";
-        case Mark::note:
-            return "\033[33m";
-        case Mark::skip:
-            return "\033[2m";
-    }
-    return "";
+void PrintIndented(const char* lead, const char* format, va_list arguments) {
+    char text[lineBytes];
+    Format(text, format, arguments);
+    printf("%s%s\n", lead, text);
 }
 }  // namespace
 
 void StartReport(bool colour) {
     colourOn = colour;
     failures = 0;
+    firstFailure[0] = '\0';
     fixShown = false;
+    fixStarted = false;
 }
 
-void Line(Mark mark, const char* text) {
+void Line(Mark mark, const char* format, ...) {
+    char text[lineBytes];
+    va_list arguments;
+    va_start(arguments, format);
+    Format(text, format, arguments);
+    va_end(arguments);
     fixShown = mark == Mark::fail && failures == 0;
     fixStarted = false;
-    if (mark == Mark::fail) {
-        ++failures;
+    if (mark == Mark::fail && failures++ == 0) {
+        memcpy(firstFailure, text, sizeof(text));
     }
+    const MarkLook& look = markLooks[static_cast<int>(mark)];
     if (colourOn) {
-        printf("%s%-4s\033[0m  %s\n", MarkColour(mark), MarkText(mark), text);
+        printf("%s%-4s\033[0m  %s\n", look.colour, look.text, text);
     } else {
-        printf("%-4s  %s\n", MarkText(mark), text);
+        printf("%-4s  %s\n", look.text, text);
     }
 }
 
-void Detail(const char* text) {
-    printf("      %s\n", text);
+void Detail(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PrintIndented("      ", format, arguments);
+    va_end(arguments);
 }
 
-void FixText(const char* text) {
+void FixText(const char* format, ...) {
     if (!fixShown) {
         return;
     }
-    if (fixStarted) {
-        printf("      %s\n", text);
-    } else if (colourOn) {
-        printf("      \033[1mFix:\033[0m %s\n", text);
-    } else {
-        printf("      Fix: %s\n", text);
-    }
+    const char* lead = fixStarted ? "      "
+                       : colourOn ? "      \033[1mFix:\033[0m "
+                                  : "      Fix: ";
     fixStarted = true;
+    va_list arguments;
+    va_start(arguments, format);
+    PrintIndented(lead, format, arguments);
+    va_end(arguments);
 }
 
-void FixCommand(const char* command) {
-    if (fixShown) {
-        printf("          %s\n", command);
+void FixCommand(const char* format, ...) {
+    if (!fixShown) {
+        return;
     }
+    va_list arguments;
+    va_start(arguments, format);
+    PrintIndented("          ", format, arguments);
+    va_end(arguments);
 }
 
 bool AnyFailure() {
     return failures > 0;
+}
+
+const char* FirstFailure() {
+    return firstFailure;
 }
 
 void Conclusion(bool usable, const char* text) {

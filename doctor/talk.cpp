@@ -20,16 +20,28 @@ double MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-// Reads until a report satisfies wanted or limitMs have passed since start.
+uint8_t out[reportBytes];
+uint8_t in[reportBytes];
+
+// Sends the report ID, byte1, byte2 (the motor bit in byte 1 left clear) and
+// reads until a report satisfies wanted, for answerLimitMs at most; the
+// answer is in in. Gives the time from the send to the answer.
 template <typename Wanted>
-bool AwaitReport(int32_t handle, Clock::time_point start, uint8_t* report, uint32_t* length,
-                 Wanted wanted) {
+bool Ask(int32_t handle, uint8_t id, uint8_t byte2, Wanted wanted, double* answerMs) {
+    memset(out, 0, sizeof(out));
+    out[0] = id;
+    out[2] = byte2;
+    uint32_t written = 0;
+    uint32_t length = 0;
+    const Clock::time_point start = Clock::now();
+    WriteReport(handle, out, &written);
     for (;;) {
         const int32_t leftMs = answerLimitMs - static_cast<int32_t>(MillisecondsSince(start));
-        if (leftMs <= 0 || !ReadWithin(handle, report, length, leftMs)) {
+        if (leftMs <= 0 || !ReadWithin(handle, in, &length, leftMs)) {
             return false;
         }
-        if (wanted(report, *length)) {
+        if (wanted(in, length)) {
+            *answerMs = MillisecondsSince(start);
             return true;
         }
     }
@@ -37,34 +49,18 @@ bool AwaitReport(int32_t handle, Clock::time_point start, uint8_t* report, uint3
 
 // The first 0x31 report whose X byte is not 0, as the program's probe wants.
 void TimeFirstMotion(int32_t handle, TalkFacts* facts) {
-    static uint8_t out[reportBytes];
-    static uint8_t in[reportBytes];
-    memset(out, 0, sizeof(out));
-    out[0] = modeReport;
-    out[2] = motionMode;
-    uint32_t written = 0;
-    uint32_t length = 0;
-    const Clock::time_point start = Clock::now();
-    WriteReport(handle, out, &written);
-    facts->motionSeen = AwaitReport(handle, start, in, &length, [](const uint8_t* r, uint32_t n) {
-        return n >= 4 && r[0] == motionMode && r[3] != 0;
-    });
-    facts->motionMs = MillisecondsSince(start);
+    facts->motionSeen = Ask(
+        handle, modeReport, motionMode,
+        [](const uint8_t* r, uint32_t n) { return n >= 4 && r[0] == motionMode && r[3] != 0; },
+        &facts->motionMs);
 }
 
-// The status request carries the motor bit in byte 1, left clear.
 void AskStatus(int32_t handle, TalkFacts* facts) {
-    static uint8_t out[reportBytes];
-    static uint8_t in[reportBytes];
-    memset(out, 0, sizeof(out));
-    out[0] = statusRequest;
-    uint32_t written = 0;
-    uint32_t length = 0;
-    const Clock::time_point start = Clock::now();
-    WriteReport(handle, out, &written);
-    facts->statusSeen = AwaitReport(handle, start, in, &length, [](const uint8_t* r, uint32_t n) {
-        return n >= statusReportBytes && r[0] == statusReport;
-    });
+    double answerMs = 0;
+    facts->statusSeen = Ask(
+        handle, statusRequest, 0x00,
+        [](const uint8_t* r, uint32_t n) { return n >= statusReportBytes && r[0] == statusReport; },
+        &answerMs);
     if (facts->statusSeen) {
         facts->statusFlags = in[3];
         facts->battery = in[6];

@@ -1,6 +1,5 @@
 #include "verdicts.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -11,38 +10,6 @@ namespace {
 constexpr size_t lineBytes = 768;
 constexpr uint8_t batteryLowFlag = 0x01;
 constexpr uint8_t extensionFlag = 0x02;
-
-char firstFailure[lineBytes / 2];
-
-__attribute__((format(printf, 2, 3))) void Say(Mark mark, const char* format, ...) {
-    char text[lineBytes];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof(text), format, arguments);
-    va_end(arguments);
-    if (mark == Mark::fail && !AnyFailure()) {
-        CopyText(firstFailure, sizeof(firstFailure), text);
-    }
-    Line(mark, text);
-}
-
-__attribute__((format(printf, 1, 2))) void DetailF(const char* format, ...) {
-    char text[lineBytes];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof(text), format, arguments);
-    va_end(arguments);
-    Detail(text);
-}
-
-__attribute__((format(printf, 1, 2))) void Command(const char* format, ...) {
-    char text[lineBytes];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof(text), format, arguments);
-    va_end(arguments);
-    FixCommand(text);
-}
 
 // A problem stands in the way only when nothing else would serve: beside a
 // working controller, it is a note.
@@ -133,12 +100,12 @@ void BluezPairingSteps(const char* address) {
     FixText("not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it");
     FixText("switches itself off about 5 s later), then trust it:");
     if (known) {
-        Command("bluetoothctl remove %s", address);
+        FixCommand("bluetoothctl remove %s", address);
     }
-    Command("bluetoothctl --timeout 15 scan on");
-    Command("bluetoothctl pair %s", shown);
-    Command("bluetoothctl connect %s", shown);
-    Command("bluetoothctl trust %s", shown);
+    FixCommand("bluetoothctl --timeout 15 scan on");
+    FixCommand("bluetoothctl pair %s", shown);
+    FixCommand("bluetoothctl connect %s", shown);
+    FixCommand("bluetoothctl trust %s", shown);
     if (!known) {
         FixText("<address> is the one the scan shows for \"Nintendo RVL-CNT-01\".");
     }
@@ -153,7 +120,7 @@ void WindowsPairingSteps(bool remembered) {
     if (!remembered) {
         FixText("app asks for a PIN and fails):");
     }
-    Command("control printers");
+    FixCommand("control printers");
     FixText("Add a device; press the red SYNC button under the battery cover; pick");
     FixText("\"Nintendo RVL-CNT-01\"; leave the PIN empty and choose Next.");
 }
@@ -178,23 +145,23 @@ void WrongModelFix() {
 void JudgeAdapter(const AdapterFacts& adapter, bool blocks) {
     const char* address = adapter.address[0] != '\0' ? adapter.address : "no address given";
     if (adapter.hardBlocked == Known::yes) {
-        Say(Blocking(blocks), "Adapter %s (%s): blocked by a switch", adapter.name, address);
+        Line(Blocking(blocks), "Adapter %s (%s): blocked by a switch", adapter.name, address);
         FixText("switch Bluetooth on with the machine's switch or key for it.");
     } else if (adapter.softBlocked == Known::yes) {
-        Say(Blocking(blocks), "Adapter %s (%s): blocked by rfkill", adapter.name, address);
+        Line(Blocking(blocks), "Adapter %s (%s): blocked by rfkill", adapter.name, address);
         FixText("unblock it and switch it on:");
-        Command("sudo rfkill unblock bluetooth");
-        Command("bluetoothctl power on");
+        FixCommand("sudo rfkill unblock bluetooth");
+        FixCommand("bluetoothctl power on");
     } else if (adapter.powered == Known::no) {
-        Say(Blocking(blocks), "Adapter %s (%s): powered off", adapter.name, address);
+        Line(Blocking(blocks), "Adapter %s (%s): powered off", adapter.name, address);
         FixText("switch it on:");
-        Command("bluetoothctl power on");
+        FixCommand("bluetoothctl power on");
     } else if (adapter.powered == Known::yes) {
-        Say(Mark::ok, "Adapter %s (%s): powered%s", adapter.name, address,
-            adapter.softBlocked == Known::no ? ", not blocked" : "");
+        Line(Mark::ok, "Adapter %s (%s): powered%s", adapter.name, address,
+             adapter.softBlocked == Known::no ? ", not blocked" : "");
     } else {
-        Say(Mark::note, "Adapter %s (%s): BlueZ does not say whether it is powered", adapter.name,
-            address);
+        Line(Mark::note, "Adapter %s (%s): BlueZ does not say whether it is powered", adapter.name,
+             address);
     }
 }
 
@@ -225,21 +192,21 @@ void JudgeBluezRemote(const BluetoothDeviceFacts& device, const char* descriptio
     const char* name = device.name[0] != '\0' ? device.name : "Nintendo device";
     const Mark mark = Blocking(blocks);
     if (device.paired == Known::no || device.bonded == Known::no) {
-        Say(mark, "%s (%s): %s", name, device.address, description);
+        Line(mark, "%s (%s): %s", name, device.address, description);
         FixText("BlueZ accepts this controller only once it has paired and bonded with it:");
         BluezPairingSteps(device.address);
     } else if (device.trusted == Known::no) {
-        Say(mark, "%s (%s): %s: it cannot connect again by a button press", name, device.address,
-            description);
+        Line(mark, "%s (%s): %s: it cannot connect again by a button press", name, device.address,
+             description);
         FixText("trust it, then press a button on the controller:");
-        Command("bluetoothctl trust %s", device.address);
+        FixCommand("bluetoothctl trust %s", device.address);
     } else if (device.connected == Known::no) {
-        Say(mark, "%s (%s): %s", name, device.address, description);
+        Line(mark, "%s (%s): %s", name, device.address, description);
         FixText("press a button on the controller: a trusted controller connects again by");
         FixText("itself (the host never calls it). If its LEDs blink and go out instead,");
         BluezPairingSteps(device.address);
     } else {
-        Say(Mark::ok, "%s (%s): %s", name, device.address, description);
+        Line(Mark::ok, "%s (%s): %s", name, device.address, description);
     }
 }
 
@@ -250,17 +217,17 @@ void JudgeWindowsRemote(const BluetoothDeviceFacts& device, const char* descript
     const char* name = device.name[0] != '\0' ? device.name : "Nintendo device";
     const Mark mark = Blocking(blocks);
     if (device.connected == Known::yes) {
-        Say(device.remembered == Known::no ? Mark::note : Mark::ok, "%s (%s): %s%s", name,
-            device.address, description,
-            device.remembered == Known::no ? ": pair it, or it is forgotten once it drops out"
-                                           : "");
+        Line(device.remembered == Known::no ? Mark::note : Mark::ok, "%s (%s): %s%s", name,
+             device.address, description,
+             device.remembered == Known::no ? ": pair it, or it is forgotten once it drops out"
+                                            : "");
     } else if (device.remembered == Known::yes) {
-        Say(mark, "%s (%s): %s", name, device.address, description);
+        Line(mark, "%s (%s): %s", name, device.address, description);
         FixText("press a button on the controller to wake it. If it does not connect within");
         FixText("a few seconds,");
         WindowsPairingSteps(true);
     } else {
-        Say(mark, "%s (%s): %s", name, device.address, description);
+        Line(mark, "%s (%s): %s", name, device.address, description);
         FixText("Windows has seen this controller but not paired with it:");
         WindowsPairingSteps(false);
     }
@@ -269,8 +236,8 @@ void JudgeWindowsRemote(const BluetoothDeviceFacts& device, const char* descript
 void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
     const BluetoothFacts& bluetooth = facts.bluetooth;
     if (bluetooth.deviceCount == 0) {
-        Say(Blocking(!remoteElsewhere), "Controller: %s knows no Wii Remote",
-            StackName(facts.system));
+        Line(Blocking(!remoteElsewhere), "Controller: %s knows no Wii Remote",
+             StackName(facts.system));
         FixText(facts.system == SystemKind::windows ? "Windows must pair with the controller first:"
                                                     : "BlueZ must pair with the controller first:");
         PairingSteps(facts.system, nullptr);
@@ -286,11 +253,11 @@ void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
         } else if (device.product == remoteProduct) {
             JudgeBluezRemote(device, description, !remoteElsewhere);
         } else if (device.product == remotePlusProduct) {
-            Say(Blocking(!remoteElsewhere), "%s (%s): %s, which Quivertap does not support", name,
-                device.address, description);
+            Line(Blocking(!remoteElsewhere), "%s (%s): %s, which Quivertap does not support", name,
+                 device.address, description);
             WrongModelFix();
         } else {
-            Say(Mark::note, "%s (%s): %s", name, device.address, description);
+            Line(Mark::note, "%s (%s): %s", name, device.address, description);
         }
     }
 }
@@ -301,35 +268,35 @@ void JudgeBluetooth(const DoctorFacts& facts) {
     const bool remoteNode = RemoteNode(facts.kernel) != nullptr;
     switch (bluetooth.service) {
         case ServiceState::absent:
-            Say(Mark::note, "Bluetooth: BlueZ is not there (%s)", bluetooth.why);
+            Line(Mark::note, "Bluetooth: BlueZ is not there (%s)", bluetooth.why);
             Detail("a controller on a USB adapter needs none");
             return;
         case ServiceState::timedOut:
-            Say(Mark::note, "Bluetooth: BlueZ did not answer (%s)", bluetooth.why);
+            Line(Mark::note, "Bluetooth: BlueZ did not answer (%s)", bluetooth.why);
             return;
         case ServiceState::failed:
-            Say(Mark::note, "Bluetooth: %s answered with an error (%s)", StackName(facts.system),
-                bluetooth.why);
+            Line(Mark::note, "Bluetooth: %s answered with an error (%s)", StackName(facts.system),
+                 bluetooth.why);
             return;
         case ServiceState::skipped:
-            Say(Mark::skip, "Bluetooth: %s", bluetooth.why);
+            Line(Mark::skip, "Bluetooth: %s", bluetooth.why);
             return;
         case ServiceState::reachable:
             break;
     }
     if (facts.system == SystemKind::windows) {
-        Say(Mark::ok, "Bluetooth: Windows lists the devices it knows");
+        Line(Mark::ok, "Bluetooth: Windows lists the devices it knows");
         JudgeDevices(facts, remoteNode);
         return;
     }
-    Say(Mark::ok, "Bluetooth: BlueZ answers on the system bus");
+    Line(Mark::ok, "Bluetooth: BlueZ answers on the system bus");
     if (bluetooth.oddity[0] != '\0') {
-        Say(Mark::note, "Bluetooth: BlueZ's answer was odd: %s", bluetooth.oddity);
+        Line(Mark::note, "Bluetooth: BlueZ's answer was odd: %s", bluetooth.oddity);
     }
     if (bluetooth.adapterCount == 0) {
-        Say(Blocking(!remoteNode), "Bluetooth: BlueZ has no adapter");
+        Line(Blocking(!remoteNode), "Bluetooth: BlueZ has no adapter");
         FixText("plug in a Bluetooth adapter, or switch Bluetooth on; then see what blocks it:");
-        Command("rfkill list bluetooth");
+        FixCommand("rfkill list bluetooth");
         return;
     }
     bool anyUsable = false;
@@ -355,13 +322,13 @@ void JudgeNode(const DoctorFacts& facts, const NodeFacts& node, bool remote) {
     } else if (facts.system == SystemKind::bluezHidraw) {
         snprintf(driver, sizeof(driver), ", no driver");
     }
-    Say(mark, "%s: %s on %s, \"%s\", %s%s", node.node, ModelName(node.product), BusName(node.bus),
-        node.name, address, driver);
+    Line(mark, "%s: %s on %s, \"%s\", %s%s", node.node, ModelName(node.product), BusName(node.bus),
+         node.name, address, driver);
     if (node.product == remotePlusProduct) {
         WrongModelFix();
     }
     if (node.opens == Known::no) {
-        DetailF("it does not open for reading and writing: %s", node.openError);
+        Detail("it does not open for reading and writing: %s", node.openError);
     }
     if (node.product == remoteProduct && facts.bluetooth.service == ServiceState::reachable &&
         facts.system == SystemKind::bluezHidraw && node.bus == Bus::bluetooth &&
@@ -369,8 +336,8 @@ void JudgeNode(const DoctorFacts& facts, const NodeFacts& node, bool remote) {
         Detail("BlueZ does not list this address");
     }
     if (node.product == remoteProduct && strcmp(node.driver, "wiimote") == 0) {
-        Say(Mark::note, "%s: the kernel's wiimote driver shares the controller; Quivertap",
-            node.node);
+        Line(Mark::note, "%s: the kernel's wiimote driver shares the controller; Quivertap",
+             node.node);
         Detail("works beside it");
     }
 }
@@ -382,7 +349,7 @@ void JudgeKernel(const DoctorFacts& facts) {
     const char* check = windows ? "HID" : "Kernel";
     const bool remote = RemoteNode(kernel) != nullptr;
     if (!kernel.listed) {
-        Say(Mark::fail, "%s: no list of HID devices to read", check);
+        Line(Mark::fail, "%s: no list of HID devices to read", check);
         FixText(windows ? "run the doctor again; if it says so again, restart Windows."
                         : "use a kernel with hidraw (CONFIG_HIDRAW), as every distribution's has.");
         return;
@@ -393,11 +360,11 @@ void JudgeKernel(const DoctorFacts& facts) {
     if (remote) {
         return;
     }
-    Say(Mark::fail, "%s: no RVL-CNT-01 among the HID devices", check);
+    Line(Mark::fail, "%s: no RVL-CNT-01 among the HID devices", check);
     if (!windows && facts.bluetooth.service == ServiceState::absent) {
         FixText("attach the controller through a USB adapter, or install and start BlueZ:");
-        Command("sudo apt install bluez");
-        Command("sudo systemctl start bluetooth");
+        FixCommand("sudo apt install bluez");
+        FixCommand("sudo systemctl start bluetooth");
         FixText("and then");
     } else {
         FixText("connect the controller; on Bluetooth,");
@@ -408,61 +375,61 @@ void JudgeKernel(const DoctorFacts& facts) {
 void JudgeAccess(const DoctorFacts& facts) {
     const AccessFacts& access = facts.access;
     if (!access.checked) {
-        Say(Mark::skip, "Access: no controller to open");
+        Line(Mark::skip, "Access: no controller to open");
         return;
     }
     if (access.opened) {
-        Say(Mark::ok, "Access: %s opens for reading and writing", access.node);
+        Line(Mark::ok, "Access: %s opens for reading and writing", access.node);
         return;
     }
     if (access.vanished) {
-        Say(Mark::fail, "Access: %s went away while the checks ran (%s)", access.node,
-            access.error);
+        Line(Mark::fail, "Access: %s went away while the checks ran (%s)", access.node,
+             access.error);
         FixText("connect the controller again, then run the doctor again.");
         return;
     }
-    Say(Mark::fail, "Access: %s does not open for reading and writing (%s)", access.node,
-        access.error);
+    Line(Mark::fail, "Access: %s does not open for reading and writing (%s)", access.node,
+         access.error);
     if (facts.system == SystemKind::windows) {
         FixText("close the programs that use the controller: one that holds it without");
         FixText("sharing keeps every other out. Then run the doctor again.");
         return;
     }
-    DetailF("owner %s, group %s, mode %04o", access.owner, access.group, access.mode);
-    DetailF(access.aclNamesUser == Known::yes  ? "an access-list entry names %s"
-            : access.aclNamesUser == Known::no ? "no access-list entry names %s"
-                                               : "the access list cannot be read for %s",
-            access.user);
+    Detail("owner %s, group %s, mode %04o", access.owner, access.group, access.mode);
+    Detail(access.aclNamesUser == Known::yes  ? "an access-list entry names %s"
+           : access.aclNamesUser == Known::no ? "no access-list entry names %s"
+                                              : "the access list cannot be read for %s",
+           access.user);
     if (access.ruleInstalled == Known::yes) {
-        DetailF("the Quivertap udev rule is installed: %s", access.ruleFile);
+        Detail("the Quivertap udev rule is installed: %s", access.ruleFile);
     } else {
         Detail("no Quivertap udev rule is installed");
     }
-    DetailF(access.atActiveSeat == Known::yes  ? "%s is at the machine's active seat"
-            : access.atActiveSeat == Known::no ? "%s is not at the machine's active seat (an SSH "
-                                                 "login, say)"
-                                               : "whether %s is at the machine's seat is unknown",
-            access.user);
+    Detail(access.atActiveSeat == Known::yes  ? "%s is at the machine's active seat"
+           : access.atActiveSeat == Known::no ? "%s is not at the machine's active seat (an SSH "
+                                                "login, say)"
+                                              : "whether %s is at the machine's seat is unknown",
+           access.user);
     if (access.ruleInstalled != Known::yes) {
         FixText("install the Quivertap package, whose udev rule lets the user at the machine");
         FixText("open the controller; or, from a clone, put the rule in place and apply it:");
-        Command("sudo cp packaging/70-quivertap.rules /etc/udev/rules.d/");
+        FixCommand("sudo cp packaging/70-quivertap.rules /etc/udev/rules.d/");
     } else {
         FixText("apply the rule to the controller that is connected now:");
     }
-    Command("sudo udevadm control --reload-rules");
-    Command("sudo udevadm trigger --subsystem-match=hidraw --action=change");
+    FixCommand("sudo udevadm control --reload-rules");
+    FixCommand("sudo udevadm trigger --subsystem-match=hidraw --action=change");
     FixText("The rule serves the user at the machine only. For SSH logins, a group rule:");
-    Command(
+    FixCommand(
         "echo 'KERNEL==\"hidraw*\", KERNELS==\"*057E:0306*\", GROUP=\"plugdev\", "
         "MODE=\"0660\"' | sudo tee /etc/udev/rules.d/71-quivertap-group.rules");
-    Command("sudo usermod -aG plugdev %s     # then log in again", access.user);
+    FixCommand("sudo usermod -aG plugdev %s     # then log in again", access.user);
 }
 
 void JudgeHolders(const DoctorFacts& facts) {
     const HolderFacts& holders = facts.holders;
     if (!holders.checked) {
-        Say(Mark::skip, "Other programs: %s", holders.why);
+        Line(Mark::skip, "Other programs: %s", holders.why);
         return;
     }
     char unseen[lineBytes] = "";
@@ -471,7 +438,7 @@ void JudgeHolders(const DoctorFacts& facts) {
                  holders.unseen, holders.unseen == 1 ? "" : "es");
     }
     if (holders.count == 0) {
-        Say(Mark::ok, "Other programs: none holds %s open%s", facts.access.node, unseen);
+        Line(Mark::ok, "Other programs: none holds %s open%s", facts.access.node, unseen);
         return;
     }
     char names[lineBytes] = "";
@@ -481,56 +448,56 @@ void JudgeHolders(const DoctorFacts& facts) {
                                              i == 0 ? "" : ", ", holders.holders[i].name,
                                              holders.holders[i].pid));
     }
-    Say(Mark::note, "Other programs: %s %s %s open%s", names, holders.count == 1 ? "holds" : "hold",
-        facts.access.node, unseen);
+    Line(Mark::note, "Other programs: %s %s %s open%s", names,
+         holders.count == 1 ? "holds" : "hold", facts.access.node, unseen);
     Detail("what they send reaches the controller too: close them if the LEDs or motor act oddly");
 }
 
 void JudgeTalk(const DoctorFacts& facts) {
     const TalkFacts& talk = facts.talk;
     if (!talk.tried) {
-        Say(Mark::skip, "Talking to it: no controller to talk to");
+        Line(Mark::skip, "Talking to it: no controller to talk to");
         return;
     }
     if (!talk.opened) {
-        Say(Mark::fail, "Talking to it: Quivertap's library opens no RVL-CNT-01");
+        Line(Mark::fail, "Talking to it: Quivertap's library opens no RVL-CNT-01");
         FixText("connect the controller again, then run the doctor again.");
         return;
     }
     const int controllers = RemoteNodeCount(facts.kernel);
     if (controllers > 1) {
-        Say(Mark::note, "Talking to it: of %d controllers, Quivertap takes %s", controllers,
-            talk.node[0] != '\0' ? talk.node : "the first it can open");
+        Line(Mark::note, "Talking to it: of %d controllers, Quivertap takes %s", controllers,
+             talk.node[0] != '\0' ? talk.node : "the first it can open");
     }
     if (!talk.motionSeen) {
-        Say(Mark::fail, "Motion report: none within %d ms of asking for one", answerLimitMs);
+        Line(Mark::fail, "Motion report: none within %d ms of asking for one", answerLimitMs);
         FixText("wake the controller: press a button on it. If it stays dark, put in fresh");
         FixText("batteries; if its LEDs blink and go out, it is not connected:");
         PairingSteps(facts.system, nullptr);
     } else if (talk.motionMs > probeWindowMs) {
-        Say(Mark::fail,
-            "Motion report: first after %.1f ms, %.1f ms past Quivertap's %.0f ms window",
-            talk.motionMs, talk.motionMs - probeWindowMs, probeWindowMs);
+        Line(Mark::fail,
+             "Motion report: first after %.1f ms, %.1f ms past Quivertap's %.0f ms window",
+             talk.motionMs, talk.motionMs - probeWindowMs, probeWindowMs);
         Detail("Quivertap would say \"Wii-Remote cannot open.\"");
         FixText("bring the controller nearer the adapter, close other programs that use it, and");
         FixText("run the doctor again.");
     } else {
-        Say(Mark::ok,
-            "Motion report: first after %.1f ms, %.1f ms inside Quivertap's %.0f ms window",
-            talk.motionMs, probeWindowMs - talk.motionMs, probeWindowMs);
+        Line(Mark::ok,
+             "Motion report: first after %.1f ms, %.1f ms inside Quivertap's %.0f ms window",
+             talk.motionMs, probeWindowMs - talk.motionMs, probeWindowMs);
     }
     if (talk.writeWay[0] != '\0') {
-        Say(Mark::ok, "Output reports: go by %s", talk.writeWay);
+        Line(Mark::ok, "Output reports: go by %s", talk.writeWay);
     }
     if (!talk.statusSeen) {
-        Say(Mark::note, "Status: no status report within %d ms of asking", answerLimitMs);
+        Line(Mark::note, "Status: no status report within %d ms of asking", answerLimitMs);
         return;
     }
     const bool low = (talk.statusFlags & batteryLowFlag) != 0;
-    Say(low ? Mark::note : Mark::ok, "Status: battery %d %% (0x%02X)%s, %s",
-        talk.battery * 100 / 255, talk.battery, low ? ", nearly empty" : "",
-        (talk.statusFlags & extensionFlag) != 0 ? "an extension is plugged in"
-                                                : "no extension plugged in");
+    Line(low ? Mark::note : Mark::ok, "Status: battery %d %% (0x%02X)%s, %s",
+         talk.battery * 100 / 255, talk.battery, low ? ", nearly empty" : "",
+         (talk.statusFlags & extensionFlag) != 0 ? "an extension is plugged in"
+                                                 : "no extension plugged in");
 }
 
 bool Conclude(const DoctorFacts& facts) {
@@ -547,7 +514,7 @@ bool Conclude(const DoctorFacts& facts) {
                  nodeName);
     } else if (AnyFailure()) {
         snprintf(text, sizeof(text), "Quivertap will not find and use a controller: %s.",
-                 firstFailure);
+                 FirstFailure());
     } else {
         snprintf(text, sizeof(text), "Quivertap will not find and use a controller.");
     }

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "doctor/access_choice.h"
 #include "doctor/gather.h"
 
 namespace {
@@ -114,7 +115,6 @@ void Names(AccessFacts* facts, const struct stat& node) {
 // Why the node would not open.
 void Explain(AccessFacts* facts, int error) {
     facts->vanished = error == ENOENT || error == ENODEV || error == ENXIO;
-    CopyText(facts->error, sizeof(facts->error), strerror(error));
     struct stat node {};
     if (facts->vanished || stat(facts->node, &node) != 0) {
         facts->vanished = true;
@@ -128,29 +128,27 @@ void Explain(AccessFacts* facts, int error) {
 }
 }  // namespace
 
-void GatherAccess(const KernelFacts& kernel, AccessFacts* facts) {
-    *facts = AccessFacts{};
+// Only the controller's nodes are opened, in the library's order, and only
+// until one opens.
+void GatherAccess(KernelFacts* kernel, AccessFacts* facts) {
     int firstError = 0;
-    for (int i = 0; i < kernel.nodeCount; ++i) {
-        const NodeFacts& node = kernel.nodes[i];
+    for (int i = 0; i < kernel->nodeCount; ++i) {
+        NodeFacts& node = kernel->nodes[i];
         if (node.product != remoteProduct) {
             continue;
         }
         const int fd = open(node.node, O_RDWR | O_CLOEXEC | O_NONBLOCK);
         if (fd >= 0) {
             close(fd);
-            facts->checked = true;
-            facts->opened = true;
-            CopyText(facts->node, sizeof(facts->node), node.node);
-            return;
+            node.opens = Known::yes;
+            break;
         }
-        if (!facts->checked) {
-            facts->checked = true;
-            firstError = errno;
-            CopyText(facts->node, sizeof(facts->node), node.node);
-        }
+        node.opens = Known::no;
+        CopyText(node.openError, sizeof(node.openError), strerror(errno));
+        firstError = firstError != 0 ? firstError : errno;
     }
-    if (facts->checked) {
+    ChooseAccessNode(*kernel, facts);
+    if (facts->checked && !facts->opened) {
         Explain(facts, firstError);
     }
 }

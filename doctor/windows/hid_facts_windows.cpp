@@ -13,6 +13,7 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 
+#include "doctor/access_choice.h"
 #include "doctor/gather.h"
 #include "doctor/windows/system_error.h"
 
@@ -148,25 +149,7 @@ void GatherKernel(KernelFacts* facts) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-// Every node was tried already; the first controller's that opened is the
-// one the library takes, else the first controller's refusal is the finding.
-void GatherAccess(const KernelFacts& kernel, AccessFacts* facts) {
-    *facts = AccessFacts{};
-    for (int i = 0; i < kernel.nodeCount; ++i) {
-        const NodeFacts& node = kernel.nodes[i];
-        if (node.product != remoteProduct) {
-            continue;
-        }
-        if (node.opens == Known::yes) {
-            facts->checked = true;
-            facts->opened = true;
-            CopyText(facts->node, sizeof(facts->node), node.node);
-            return;
-        }
-        if (!facts->checked) {
-            facts->checked = true;
-            CopyText(facts->node, sizeof(facts->node), node.node);
-            CopyText(facts->error, sizeof(facts->error), node.openError);
-        }
-    }
+// Every node was tried already.
+void GatherAccess(KernelFacts* kernel, AccessFacts* facts) {
+    ChooseAccessNode(*kernel, facts);
 }
