@@ -4,6 +4,7 @@ The doctor is the unchanged built program; no controller node exists here,
 so each run ends with status 1."""
 import os
 import pty
+import shutil
 import subprocess
 import unittest
 
@@ -116,6 +117,14 @@ class BluezStates(dbusmock.DBusTestCase):
     def setUpClass(cls):
         cls.start_system_bus()
         cls.bus = cls.get_dbus(system_bus=True)
+
+    @classmethod
+    def tearDownClass(cls):
+        # dbusmock 0.28 forgets its data folder before it would remove it.
+        datadir = dbusmock.DBusTestCase._DBusTestCase__datadir
+        super().tearDownClass()
+        if datadir:
+            shutil.rmtree(datadir, ignore_errors=True)
 
     def run_doctor(self):
         env = dict(os.environ)
