@@ -63,7 +63,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "off from the controller's own buttons: A on and off, + and - for four\n"
     "power levels, Home to quit. It talks to the controller through the\n"
     "kernel's hidraw device, over Bluetooth or USB, and installs a udev rule\n"
-    "that lets the user logged in at the machine open it.")
+    "that lets the user logged in at the machine open it. Pair the controller\n"
+    "after its red SYNC button, not by holding 1 and 2, and connect it at\n"
+    "once; quivertap(1) gives the steps.")
 if(TARGET quivertap-doctor)
     string(APPEND CPACK_PACKAGE_DESCRIPTION "\n"
         "quivertap-doctor checks the way from pairing to rumble step by step\n"
