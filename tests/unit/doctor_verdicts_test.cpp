@@ -1,7 +1,9 @@
 // The doctor's Bluetooth verdicts on Windows' three facts of a remembered
-// device, one row per combination: the line, its mark, and the first fix.
+// device, one row per combination: the line, its mark, and the first fix;
+// and which controller it names among several.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "doctor/facts.h"
@@ -110,5 +112,44 @@ TEST(DoctorVerdicts, WindowsWithoutController) {
     EXPECT_NE(out.find("          control printers\n"), std::string::npos) << out;
     EXPECT_NE(out.find("leave the PIN empty and choose Next."), std::string::npos) << out;
     EXPECT_EQ(out.find("bluetoothctl"), std::string::npos) << out;
+}
+
+// A -TR beside two controllers blocks nothing, and the last line names the
+// controller the library took, not the first one listed.
+TEST(DoctorVerdicts, SeveralControllersBesideATr) {
+    static DoctorFacts facts;
+    facts = DoctorFacts{};
+    facts.system = SystemKind::bluezHidraw;
+    facts.kernel.listed = true;
+    facts.kernel.nodeCount = 3;
+    const int32_t products[] = {remotePlusProduct, remoteProduct, remoteProduct};
+    for (int i = 0; i < 3; ++i) {
+        NodeFacts& node = facts.kernel.nodes[i];
+        snprintf(node.node, sizeof(node.node), "/dev/hidraw%d", i);
+        snprintf(node.address, sizeof(node.address), "00:1f:32:00:00:0%d", i);
+        CopyText(node.name, sizeof(node.name), "Nintendo RVL-CNT-01");
+        node.product = products[i];
+        node.bus = Bus::bluetooth;
+    }
+    facts.talk = TalkFacts{true, true, "/dev/hidraw2", true, 4.0, true, 0xC0, 0, ""};
+    testing::internal::CaptureStdout();
+    StartReport(false);
+    JudgeKernel(facts);
+    JudgeTalk(facts);
+    const bool usable = Conclude(facts);
+    fflush(stdout);
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(usable) << out;
+    EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Fix:"), std::string::npos) << out;
+    EXPECT_EQ(out.rfind("note  /dev/hidraw0: RVL-CNT-01-TR (Wii Remote Plus) on Bluetooth", 0), 0u)
+        << out;
+    EXPECT_NE(out.find("note  Talking to it: of 2 controllers, Quivertap takes /dev/hidraw2\n"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("Quivertap will find and use Nintendo RVL-CNT-01, 00:1f:32:00:00:02, "
+                       "/dev/hidraw2.\n"),
+              std::string::npos)
+        << out;
 }
 }  // namespace
