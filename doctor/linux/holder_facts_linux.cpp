@@ -38,6 +38,24 @@ bool HoldsNode(const char* pid, dev_t node, bool* seen) {
     return holds;
 }
 
+// The kernel keeps only 15 bytes of a program's name; where it was cut, the
+// program's own argv[0] gives the whole name the user knows it by.
+constexpr size_t commBytes = 15;
+
+void WholeName(const char* pid, char* name, size_t size) {
+    char path[64];
+    snprintf(path, sizeof(path), "/proc/%.20s/cmdline", pid);
+    char command[textBytes];
+    if (strlen(name) != commBytes || !ReadTextFile(path, command, sizeof(command))) {
+        return;
+    }
+    const char* slash = strrchr(command, '/');
+    const char* base = slash != nullptr ? slash + 1 : command;
+    if (strncmp(base, name, commBytes) == 0) {
+        CopyText(name, size, base);
+    }
+}
+
 void NoteHolder(const char* pid, HolderFacts* facts) {
     if (facts->count >= maxHolders) {
         return;
@@ -49,6 +67,7 @@ void NoteHolder(const char* pid, HolderFacts* facts) {
     if (!ReadTextLine(path, holder.name, sizeof(holder.name))) {
         snprintf(holder.name, sizeof(holder.name), "?");
     }
+    WholeName(pid, holder.name, sizeof(holder.name));
 }
 }  // namespace
 

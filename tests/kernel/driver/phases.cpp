@@ -777,7 +777,7 @@ constexpr DoctorRow doctorRows[] = {
     {"doctor-held",
      DoctorSetup::held,
      0,
-     {"note  Other programs: kernel_test_dri (pid {pid}) holds {node} open",
+     {"note  Other programs: kernel_test_driver (pid {pid}) holds {node} open",
       "ok    Motion report: first after"},
      {}},
     {"doctor-absent",
