@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "link/remote_link.h"
+
 inline constexpr size_t textBytes = 128;
 // Room for a Windows device interface path, the longest name of a node.
 inline constexpr size_t nodeBytes = 256;
@@ -15,9 +17,10 @@ inline constexpr int maxBluetoothDevices = 16;
 inline constexpr int maxNodes = 16;
 inline constexpr int maxHolders = 8;
 
-inline constexpr int32_t nintendoVendor = 0x057E;
-inline constexpr int32_t remoteProduct = 0x0306;      // RVL-CNT-01
-inline constexpr int32_t remotePlusProduct = 0x0330;  // RVL-CNT-01-TR, not supported
+// The controller the program takes, by the ids it looks for.
+inline constexpr int32_t nintendoVendor = remoteVendorId;
+inline constexpr int32_t remoteProduct = remoteProductId;  // RVL-CNT-01
+inline constexpr int32_t remotePlusProduct = 0x0330;       // RVL-CNT-01-TR, not supported
 inline constexpr int32_t unknownProduct = -1;
 
 // A property a service may leave out.

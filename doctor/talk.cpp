@@ -4,10 +4,10 @@
 #include <cstring>
 
 #include "gather.h"
+#include "link/remote_link.h"
 #include "tiny_hid/tiny_hid.h"
 
 namespace {
-constexpr size_t reportBytes = 256;
 constexpr uint8_t modeReport = 0x12;
 constexpr uint8_t motionMode = 0x31;
 constexpr uint8_t statusRequest = 0x15;
@@ -20,8 +20,8 @@ double MillisecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
-uint8_t out[reportBytes];
-uint8_t in[reportBytes];
+uint8_t out[reportBufferSize];
+uint8_t in[reportBufferSize];
 
 // Sends the report ID, byte1, byte2 (the motor bit in byte 1 left clear) and
 // reads until a report satisfies wanted, for answerLimitMs at most; the

@@ -51,16 +51,18 @@ bool ReadKnown(Reading* reading, const char* contents, Known* value) {
     return true;
 }
 
-// Modalias "usb:v057Ep0306d0600": the vendor and product in hex.
-int32_t ProductFromModalias(const char* modalias) {
+// Modalias "usb:v057Ep0306d0600" (or "bluetooth:..."): whether its vendor is
+// Nintendo's, and then the product, where it gives one.
+bool NintendoModalias(const char* modalias, int32_t* product) {
     unsigned vendor = 0;
-    unsigned product = 0;
+    unsigned id = 0;
     const char* ids = strchr(modalias, ':');
-    if (ids == nullptr || sscanf(ids + 1, "v%4xp%4x", &vendor, &product) != 2 ||
-        vendor != static_cast<unsigned>(nintendoVendor)) {
-        return unknownProduct;
+    const int found = ids == nullptr ? 0 : sscanf(ids + 1, "v%4xp%4x", &vendor, &id);
+    if (found < 1 || vendor != static_cast<unsigned>(nintendoVendor)) {
+        return false;
     }
-    return static_cast<int32_t>(product);
+    *product = found == 2 ? static_cast<int32_t>(id) : unknownProduct;
+    return true;
 }
 
 int32_t ProductFromName(const char* name) {
@@ -210,11 +212,8 @@ bool ReadDevice(Reading* reading) {
     if (!ReadProperties(reading, &target)) {
         return false;
     }
-    device.product = ProductFromModalias(target.modalias);
-    const bool nintendo = strncasecmp(target.modalias, "usb:v057E", 9) == 0 ||
-                          strncasecmp(target.modalias, "bluetooth:v057E", 15) == 0 ||
-                          NintendoName(device.name);
-    if (!nintendo) {
+    device.product = unknownProduct;
+    if (!NintendoModalias(target.modalias, &device.product) && !NintendoName(device.name)) {
         return true;
     }
     if (device.product == unknownProduct) {
