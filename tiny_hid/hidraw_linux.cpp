@@ -15,14 +15,26 @@
 // re-scan every few seconds covers a /dev that sends no events. The dead file
 // stays open until the new one takes its number (its minor number stays taken
 // meanwhile, so the controller comes back under another node).
+//
+// Keeping the controller's state (mode_keeper.h) cannot wait for the caller's
+// next read: it reads once per pass, after its pulse, and another writer's
+// report switches the motor off in the middle of one. So each handle has a
+// thread of the library's own, started by the open, with a second file on
+// the same node (hidraw gives every open file its own queue): it sees every
+// report as it arrives and sends what the keeper calls for at once. It takes
+// the write lock for that, and it is never cancelled, so the lock is never
+// lost with a reader the caller ends.
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/hidraw.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -48,7 +60,8 @@ constexpr int rescanMs = 3000;
 // reaches this handle's device, the dead one (its writes fail) or the one that
 // came back, which dup2 puts in its place in one step. A re-scan's trial
 // opens can therefore never be given that number. Nothing else the writer
-// reads changes after the open, but for gone and the mode keeper.
+// reads changes after the open, but for gone and the mode keeper. The
+// keeper's file, keeperFd, keeps its number the same way.
 struct OpenDevice {
     bool inUse;
     int fd;  // non-blocking, so a read drains the queue
@@ -56,11 +69,18 @@ struct OpenDevice {
     // same ids declares the same reports.
     OutputReportLengths lengths;
     std::atomic<bool> gone;  // set and cleared by the reading thread
-    // The caller's writes note their reports in the keeper, the reading
-    // thread asks it what to send again; never held across a cancellation
-    // point, so a cancelled reader cannot leave it taken.
-    pthread_mutex_t keeperLock;
+    // Every write to the device, the caller's and the library's, goes out
+    // under it, and the keeper is asked and told under it: what the keeper
+    // sends is built from the caller's last request at the moment it is sent.
+    // A reading thread the caller may cancel takes it only with cancellation
+    // held off.
+    pthread_mutex_t writeLock;
     ModeKeeper keeper;
+    // The keeper's thread and what wakes it: a device that came back, a close.
+    int keeperFd;  // non-blocking
+    int wakeFd;    // an eventfd
+    pthread_t keeperThread;
+    std::atomic<bool> closing;
     // The reading thread's alone.
     int watch;  // inotify on /dev while waiting for the device to return, else -1
     DeviceIdentity identity;
@@ -69,15 +89,21 @@ struct OpenDevice {
 
 OpenDevice devices[maxHandles] = {};
 
-struct KeeperHeld {
-    explicit KeeperHeld(OpenDevice* device) : lock(&device->keeperLock) {
+struct WritesHeld {
+    explicit WritesHeld(OpenDevice* device) : lock(&device->writeLock) {
         pthread_mutex_lock(lock);
     }
-    ~KeeperHeld() {
+    ~WritesHeld() {
         pthread_mutex_unlock(lock);
     }
     pthread_mutex_t* lock;
 };
+
+int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1'000'000;
+}
 
 OpenDevice* DeviceFor(int32_t handle) {
     if (handle < 0 || handle >= maxHandles || !devices[handle].inUse) {
@@ -196,11 +222,11 @@ bool ReadLengths(int fd, int number, OutputReportLengths* lengths) {
 }
 
 // Opens, in number order, the hidraw nodes that sysfs names with wanted's ids
-// and keeps the best match, with its identity and output lengths; -1 when
-// none matches. A node whose descriptor cannot be read or parsed is skipped:
-// nothing could be sent to it.
+// and keeps the best match, with its identity, output lengths and node
+// number; -1 when none matches. A node whose descriptor cannot be read or
+// parsed is skipped: nothing could be sent to it.
 int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
-                 OutputReportLengths* lengths) {
+                 OutputReportLengths* lengths, int* node) {
     static bool present[maxNodeNumber];
     memset(present, 0, sizeof(present));
     ListHidrawNodes(present);
@@ -228,6 +254,7 @@ int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
             chosen = fd;
             *identity = found;
             *lengths = foundLengths;
+            *node = number;
             continue;
         }
         close(fd);
@@ -235,14 +262,23 @@ int OpenBestNode(const DeviceIdentity& wanted, DeviceIdentity* identity,
     return chosen;
 }
 
-// A mode report of the caller's, written again by the library itself. Its
-// outcome matters to nobody: a device that refuses it has gone, and the next
-// read finds that out.
-void RestoreMode(const OpenDevice& device, const uint8_t* report, uint32_t length) {
-    // A cancellation point: the restore may be cut short, and nothing is left
-    // half done by that.
-    const ssize_t written = write(device.fd, report, length);
-    (void)written;
+// Under the write lock: what the keeper called for, built now. Its outcome
+// matters to nobody: a device that refuses it has gone, and the next read
+// finds that out.
+void SendKept(const OpenDevice& device, uint8_t writes) {
+    if (device.gone.load()) {
+        return;
+    }
+    uint8_t report[maxModeBytes > maxMotorBytes ? maxModeBytes : maxMotorBytes];
+    uint32_t length = 0;
+    if ((writes & keepMode) != 0 && CurrentMode(device.keeper, report, &length)) {
+        const ssize_t written = write(device.fd, report, length);
+        (void)written;
+    }
+    if ((writes & keepMotor) != 0 && CurrentMotor(device.keeper, report, &length)) {
+        const ssize_t written = write(device.fd, report, length);
+        (void)written;
+    }
 }
 
 // Moves every report hidraw holds into the read policy without waiting.
@@ -254,22 +290,93 @@ bool DrainQueue(OpenDevice* device) {
     for (;;) {
         const ssize_t n = read(device->fd, report, sizeof(report));
         if (n > 0) {
-            const uint32_t length = static_cast<uint32_t>(n);
-            NoteArrival(&device->policy, report, length);
-            uint8_t mode[maxModeBytes];
-            uint32_t modeLength = 0;
-            bool restore = false;
-            {
-                KeeperHeld held(device);
-                restore = ModeToRestore(&device->keeper, report, length, mode, &modeLength);
-            }
-            if (restore) {
-                RestoreMode(*device, mode, modeLength);
-            }
+            NoteArrival(&device->policy, report, static_cast<uint32_t>(n));
             continue;
         }
         return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
     }
+}
+
+// --- The keeper's thread --------------------------------------------------------
+
+void Wake(const OpenDevice& device) {
+    const uint64_t one = 1;
+    const ssize_t written = write(device.wakeFd, &one, sizeof(one));
+    (void)written;
+}
+
+// Every report the keeper's file holds, each shown to the keeper as it comes.
+// False once that file's device has gone.
+bool KeepUp(OpenDevice* device) {
+    uint8_t report[readSize];
+    for (;;) {
+        const ssize_t n = read(device->keeperFd, report, sizeof(report));
+        if (n <= 0) {
+            return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR);
+        }
+        WritesHeld held(device);
+        SendKept(*device, KeeperWritesForArrival(&device->keeper, report, static_cast<uint32_t>(n),
+                                                 NowMs()));
+    }
+}
+
+// poll's timeout for a deadline on NowMs's clock: -1 for none.
+int TimeoutUntil(int64_t deadlineMs) {
+    if (deadlineMs == INT64_MAX) {
+        return -1;
+    }
+    const int64_t leftMs = deadlineMs - NowMs();
+    return leftMs <= 0 ? 0 : leftMs > 60'000 ? 60'000 : static_cast<int>(leftMs);
+}
+
+// Waits for reports on the keeper's file, or for silence to call for the
+// mode, until the handle closes. While the device is gone it waits for the
+// reading thread's word that it is back.
+void* RunKeeper(void* opened) {
+    OpenDevice* device = static_cast<OpenDevice*>(opened);
+    bool live = true;
+    while (!device->closing.load()) {
+        int64_t deadlineMs = INT64_MAX;
+        if (live && !device->gone.load()) {
+            WritesHeld held(device);
+            deadlineMs = SilenceDeadlineMs(device->keeper);
+        }
+        pollfd events[2] = {{device->wakeFd, POLLIN, 0}, {device->keeperFd, POLLIN, 0}};
+        const int ready = poll(events, live ? 2 : 1, TimeoutUntil(deadlineMs));
+        if ((events[0].revents & POLLIN) != 0) {
+            uint64_t count = 0;
+            const ssize_t n = read(device->wakeFd, &count, sizeof(count));
+            (void)n;
+            live = true;  // a device that came back took the keeper's file number
+        }
+        if (live && ready > 0 && events[1].revents != 0) {
+            live = KeepUp(device);
+        }
+        if (ready == 0 && !device->gone.load()) {
+            WritesHeld held(device);
+            SendKept(*device, KeeperWritesForSilence(&device->keeper, NowMs()));
+        }
+    }
+    return nullptr;
+}
+
+// The keeper's thread blocks every signal: a stop request must land on the
+// caller's threads and cut their waits short.
+bool StartKeeper(OpenDevice* device) {
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous);
+    const int result = pthread_create(&device->keeperThread, nullptr, RunKeeper, device);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return result == 0;
+}
+
+// A second file on the node, for the keeper.
+int OpenKeeperFile(int node) {
+    char path[32];
+    snprintf(path, sizeof(path), "/dev/hidraw%d", node);
+    return open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
 }
 
 // Watches /dev before the first look, so that a node created between the
@@ -301,24 +408,25 @@ bool TryReopen(OpenDevice* device) {
     pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldState);
     DeviceIdentity identity{};
     static OutputReportLengths lengths;
-    const int fd = OpenBestNode(device->identity, &identity, &lengths);
+    int node = -1;
+    const int fd = OpenBestNode(device->identity, &identity, &lengths, &node);
     const bool back = fd >= 0 && dup2(fd, device->fd) == device->fd;
     if (fd >= 0) {
         close(fd);
     }
-    uint8_t mode[maxModeBytes];
-    uint32_t modeLength = 0;
-    bool restore = false;
     if (back) {
         device->identity = identity;
         StopWatching(device);
+        const int keeperFd = OpenKeeperFile(node);
+        if (keeperFd >= 0) {
+            dup2(keeperFd, device->keeperFd);
+            close(keeperFd);
+        }
         // It starts in its own default mode, reporting on button changes only.
-        KeeperHeld held(device);
-        restore = ModeAfterReturn(&device->keeper, mode, &modeLength);
+        WritesHeld held(device);
         device->gone.store(false);
-    }
-    if (restore) {
-        RestoreMode(*device, mode, modeLength);
+        SendKept(*device, KeeperWritesAfterReturn(&device->keeper, NowMs()));
+        Wake(*device);
     }
     pthread_setcancelstate(oldState, nullptr);
     return back;
@@ -350,16 +458,29 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
             continue;
         }
         DeviceIdentity wanted{vendorId, productId, {}};
-        const int fd = OpenBestNode(wanted, &device.identity, &device.lengths);
+        int node = -1;
+        const int fd = OpenBestNode(wanted, &device.identity, &device.lengths, &node);
         if (fd < 0) {
             return -1;
         }
         device.fd = fd;
+        device.keeperFd = OpenKeeperFile(node);
+        device.wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         device.watch = -1;
         device.gone.store(false);
-        pthread_mutex_init(&device.keeperLock, nullptr);
+        device.closing.store(false);
+        pthread_mutex_init(&device.writeLock, nullptr);
         ResetReadPolicy(&device.policy);
         ResetModeKeeper(&device.keeper);
+        if (device.keeperFd < 0 || device.wakeFd < 0 || !StartKeeper(&device)) {
+            for (int opened : {device.keeperFd, device.wakeFd, fd}) {
+                if (opened >= 0) {
+                    close(opened);
+                }
+            }
+            pthread_mutex_destroy(&device.writeLock);
+            return -1;
+        }
         device.inUse = true;
         return handle;
     }
@@ -408,10 +529,8 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     }
     // What the caller asks for counts whether or not it gets through: a
     // motor switched off while the device was away stays off when it returns.
-    {
-        KeeperHeld held(device);
-        NoteCallerReport(&device->keeper, buffer, length);
-    }
+    WritesHeld held(device);
+    NoteCallerReport(&device->keeper, buffer, length);
     if (device->gone.load()) {
         return 0;  // nothing waits for it to return
     }
@@ -426,9 +545,14 @@ int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
 void CloseHidHandle(int32_t handle) {
     OpenDevice* device = DeviceFor(handle);
     if (device != nullptr) {
+        device->closing.store(true);
+        Wake(*device);
+        pthread_join(device->keeperThread, nullptr);
+        close(device->keeperFd);
+        close(device->wakeFd);
         close(device->fd);
         StopWatching(device);
-        pthread_mutex_destroy(&device->keeperLock);
+        pthread_mutex_destroy(&device->writeLock);
         device->inUse = false;
     }
 }
