@@ -65,9 +65,18 @@
 // ERROR_DEVICE_NOT_CONNECTED). The library's thread marks the device gone
 // and looks for it again; the caller's read simply waits for the next report
 // meanwhile. It looks whenever Windows announces a new HID interface
-// (CM_Register_Notification, where cfgmgr32 has it) and every half second while a
-// device is gone, since not every system announces them. A mode report that
-// an arrival calls for (see mode_keeper.h) is sent by the same thread.
+// (CM_Register_Notification, where cfgmgr32 has it), every half second while
+// a device is gone, since not every system announces them, and sooner when
+// the path the device had opens again: a returning controller comes back
+// under its old path (the stack names it after its address), and trying that
+// path every 50 ms costs one failed open, where a look lists every interface.
+//
+// Keeping the controller's state (mode_keeper.h): the same thread shows every
+// report to the keeper as it arrives and sends what it calls for at once, in
+// the middle of the caller's pulse if need be. Every write, the caller's and
+// the thread's, holds the device's write order from the moment the keeper
+// learns of it to the end of the transfer, and what the thread sends is built
+// when it takes that order: it can never overtake a motor-off.
 #include <windows.h>
 
 #include <atomic>
@@ -90,6 +99,7 @@ constexpr size_t callerBufferBytes = 256;
 // the phase of the looks (once a second, one that came back just after a look
 // waited a whole second more), and a look costs little.
 constexpr DWORD rescanMs = 500;
+constexpr DWORD backProbeMs = 50;
 constexpr DWORD writeLimitMs = 1000;
 constexpr DWORD stalledWriteLimitMs = 100;
 // How long a cancelled transfer is waited for: a stack that honours a
@@ -139,14 +149,17 @@ struct OpenDevice {
     WriteMethod lastWorked;
     bool methodTold;
     ModeKeeper keeper;
-    bool reading;        // incoming has a read outstanding on file
-    bool readAbandoned;  // incoming may still hold a read of a file let go of
+    uint8_t keeperWrites;  // what the keeper called for and the thread has not sent
+    bool reading;          // incoming has a read outstanding on file
+    bool readAbandoned;    // incoming may still hold a read of a file let go of
     OVERLAPPED incoming;
     uint8_t incomingBytes[maxReportBytes];
     // Without the lock.
     std::atomic<bool> gone;           // set and cleared by the library's thread
-    std::atomic<bool> restoreWanted;  // an arrival called for the mode report
     std::atomic<bool> writesStalled;  // the last write ran out of time
+    // Taken before the lock, held across a whole write: one writer at a time,
+    // in the order the keeper learns of them.
+    SRWLOCK writeOrder;
     // Each its writer's own; the lock only while no writer is in.
     Writer callerWrite;
     Writer libraryWrite;
@@ -178,6 +191,20 @@ struct Locked {
         ReleaseSRWLockExclusive(&deviceLock);
     }
 };
+
+struct InWriteOrder {
+    explicit InWriteOrder(OpenDevice* device) : order(&device->writeOrder) {
+        AcquireSRWLockExclusive(order);
+    }
+    ~InWriteOrder() {
+        ReleaseSRWLockExclusive(order);
+    }
+    SRWLOCK* order;
+};
+
+int64_t NowMs() {
+    return static_cast<int64_t>(GetTickCount64());
+}
 
 OpenDevice* DeviceFor(int32_t handle) {
     if (handle < 0 || handle >= maxHandles || !devices[handle].inUse || devices[handle].closing) {
@@ -353,7 +380,7 @@ bool SlotFree(OpenDevice* device) {
 void FreeSlot(OpenDevice* device) {
     LetGoOfFile(device);
     device->gone.store(false);
-    device->restoreWanted.store(false);
+    device->keeperWrites = keepNothing;
     device->closing = false;
     device->inUse = false;
 }
@@ -386,39 +413,63 @@ void ReopenGone(OpenDevice* device) {
     device->description = description;
     device->file = file;
     device->writesStalled.store(false);
-    uint8_t mode[maxModeBytes];
-    uint32_t modeLength = 0;
-    device->restoreWanted.store(ModeAfterReturn(&device->keeper, mode, &modeLength));
+    device->keeperWrites |= KeeperWritesAfterReturn(&device->keeper, NowMs());
     device->gone.store(false);
 }
 
-void ReopenGoneDevices() {
+// A full look lists every interface; otherwise only a device whose old path
+// opens again is looked for.
+void ReopenGoneDevices(bool fullLook) {
     Locked locked;
     for (OpenDevice& device : devices) {
-        if (device.inUse && !device.closing && device.users == 0 && device.gone.load()) {
+        if (device.inUse && !device.closing && device.users == 0 && device.gone.load() &&
+            (fullLook || MayBeBack(device.description))) {
             ReopenGone(&device);
         }
     }
 }
 
-// The caller's mode report, with the motor state of this moment, the way the
-// caller's own reports last went out. Its outcome matters to nobody: a device
-// that refuses it has gone, and the next read finds that out.
-void RestoreMode(OpenDevice* device) {
-    Transfer transfer{};
-    uint8_t mode[maxModeBytes];
-    uint32_t modeLength = 0;
+// What the keeper called for (the caller's mode report, its motor report),
+// built as the write order is taken, with the motor state of this moment, and
+// sent the way the caller's own reports last went out. Its outcome matters to
+// nobody: a device that refuses it has gone, and the next read finds that out.
+void SendKept(OpenDevice* device) {
     {
+        // Most passes call for nothing: the thread then goes back to its
+        // reads at once, without waiting for a caller's write to end.
         Locked locked;
-        if (!device->inUse || device->closing || device->gone.load() ||
-            !device->restoreWanted.exchange(false) ||
-            !CurrentMode(device->keeper, mode, &modeLength)) {
+        if (device->keeperWrites == keepNothing) {
             return;
         }
+    }
+    InWriteOrder order(device);
+    Transfer transfer{};
+    uint8_t reports[2][maxModeBytes > maxMotorBytes ? maxModeBytes : maxMotorBytes];
+    uint32_t lengths[2] = {};
+    {
+        Locked locked;
+        const uint8_t writes = device->keeperWrites;
+        device->keeperWrites = keepNothing;
+        if (!device->inUse || device->closing || device->gone.load()) {
+            return;
+        }
+        const bool mode =
+            (writes & keepMode) != 0 && CurrentMode(device->keeper, reports[0], &lengths[0]);
+        const bool motor =
+            (writes & keepMotor) != 0 && CurrentMotor(device->keeper, reports[1], &lengths[1]);
+        if (!mode && !motor) {
+            return;
+        }
+        lengths[0] = mode ? lengths[0] : 0;
+        lengths[1] = motor ? lengths[1] : 0;
         transfer = TakeFile(device, &device->libraryWrite);
     }
-    DWORD sent = 0;
-    TryWrite(transfer, transfer.method, mode, modeLength, &sent);
+    for (int i = 0; i < 2; ++i) {
+        DWORD sent = 0;
+        if (lengths[i] != 0) {
+            TryWrite(transfer, transfer.method, reports[i], lengths[i], &sent);
+        }
+    }
     Locked locked;
     GiveBackFile(device);
 }
@@ -444,11 +495,8 @@ void TakeArrival(OpenDevice* device, DWORD got) {
     memcpy(arrival.bytes, device->incomingBytes, kept);
     arrival.length = kept;
     device->arrivalsIn.store(in + 1);
-    uint8_t mode[maxModeBytes];
-    uint32_t modeLength = 0;
-    if (ModeToRestore(&device->keeper, device->incomingBytes, kept, mode, &modeLength)) {
-        device->restoreWanted.store(true);
-    }
+    device->keeperWrites |=
+        KeeperWritesForArrival(&device->keeper, device->incomingBytes, kept, NowMs());
 }
 
 // Under the lock: takes every read that has completed and leaves a new one
@@ -496,6 +544,9 @@ bool CollectAll() {
         if (!device.gone.load() && !CollectReports(&device)) {
             device.gone.store(true);
         }
+        if (!device.gone.load()) {
+            device.keeperWrites |= KeeperWritesForSilence(&device.keeper, NowMs());
+        }
         anyGone = anyGone || device.gone.load();
     }
     return anyGone;
@@ -508,6 +559,8 @@ DWORD WaitList(HANDLE* events, DWORD* timeoutMs) {
     events[count++] = libraryWake;
     bool anyGone = false;
     bool anyFull = false;
+    int64_t silenceMs = INT64_MAX;  // until the first silence the keeper answers
+    const int64_t nowMs = NowMs();
     for (const OpenDevice& device : devices) {
         if (!device.inUse || device.closing) {
             continue;
@@ -517,8 +570,15 @@ DWORD WaitList(HANDLE* events, DWORD* timeoutMs) {
         if (device.reading || device.readAbandoned) {
             events[count++] = device.incoming.hEvent;
         }
+        const int64_t deadlineMs = SilenceDeadlineMs(device.keeper);
+        if (!device.gone.load() && deadlineMs != INT64_MAX && deadlineMs - nowMs < silenceMs) {
+            silenceMs = deadlineMs <= nowMs ? 0 : deadlineMs - nowMs;
+        }
     }
-    *timeoutMs = anyFull ? fullArrivalsPollMs : anyGone ? rescanMs : INFINITE;
+    *timeoutMs = anyFull ? fullArrivalsPollMs : anyGone ? backProbeMs : INFINITE;
+    if (silenceMs < static_cast<int64_t>(*timeoutMs)) {
+        *timeoutMs = static_cast<DWORD>(silenceMs);
+    }
     return count;
 }
 
@@ -526,6 +586,7 @@ DWORD WaitList(HANDLE* events, DWORD* timeoutMs) {
 // cfgmgr32 under the loader's lock, which every thread needs to start or end:
 // taken at the first open, it would hold up the probe's reader.
 DWORD WINAPI RunLibraryThread(void*) {
+    int64_t nextLookMs = 0;
     for (;;) {
         HANDLE events[1 + maxHandles];
         DWORD timeoutMs = INFINITE;
@@ -534,8 +595,15 @@ DWORD WINAPI RunLibraryThread(void*) {
             Locked locked;
             count = WaitList(events, &timeoutMs);
         }
-        WaitForMultipleObjects(count, events, FALSE, timeoutMs);
-        ReopenGoneDevices();
+        const DWORD woken = WaitForMultipleObjects(count, events, FALSE, timeoutMs);
+        // An announcement, or a writer that let go of a gone device's file,
+        // wakes the thread itself; otherwise a full look is due every
+        // rescanMs.
+        const bool fullLook = woken == WAIT_OBJECT_0 || NowMs() >= nextLookMs;
+        if (fullLook) {
+            nextLookMs = NowMs() + rescanMs;
+        }
+        ReopenGoneDevices(fullLook);
         bool anyGone = false;
         {
             Locked locked;
@@ -546,7 +614,7 @@ DWORD WINAPI RunLibraryThread(void*) {
             listening = true;
         }
         for (OpenDevice& device : devices) {
-            RestoreMode(&device);
+            SendKept(&device);
         }
     }
 }
@@ -620,7 +688,7 @@ int32_t OpenHidHandle(int32_t vendorId, int32_t productId) {
         device.users = 0;
         device.closing = false;
         device.gone.store(false);
-        device.restoreWanted.store(false);
+        device.keeperWrites = keepNothing;
         device.writesStalled.store(false);
         device.lastWorked = WriteMethod::exactWrite;
         device.methodTold = false;
@@ -658,6 +726,10 @@ int32_t ReadReport(int32_t handle, uint8_t* buffer, uint32_t* bytesRead) {
 
 int32_t WriteReport(int32_t handle, uint8_t* buffer, uint32_t* bytesWritten) {
     *bytesWritten = 0;
+    if (handle < 0 || handle >= maxHandles) {
+        return 0;
+    }
+    InWriteOrder order(&devices[handle]);
     OpenDevice* device = nullptr;
     Transfer transfer{};
     uint32_t length = 0;

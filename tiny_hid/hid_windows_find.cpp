@@ -113,7 +113,7 @@ HANDLE OpenBestDevice(const DeviceIdentity& wanted, DeviceIdentity* identity,
     HANDLE chosen = nullptr;
     bool more = true;
     for (DWORD index = 0; more && !ScanSettled(choice, wanted); ++index) {
-        static char path[1024];
+        static char path[sizeof(Description::path)];
         if (!InterfacePath(set, hidGuid, index, path, sizeof(path), &more)) {
             continue;
         }
@@ -134,6 +134,7 @@ HANDLE OpenBestDevice(const DeviceIdentity& wanted, DeviceIdentity* identity,
             chosen = file;
             *identity = found;
             *description = foundDescription;
+            memcpy(description->path, path, sizeof(description->path));
             continue;
         }
         CloseHandle(file);
@@ -171,4 +172,19 @@ void ListenForArrivals(HANDLE wake) {
     HidD_GetHidGuid(&filter.u.DeviceInterface.ClassGuid);
     HCMNOTIFICATION notification = nullptr;
     registerNotification(&filter, wake, OnInterfaceArrival, &notification);
+}
+
+// Opened for no access at all: that asks nothing of the device, only whether
+// its path leads anywhere.
+bool MayBeBack(const Description& description) {
+    if (description.path[0] == '\0') {
+        return false;
+    }
+    HANDLE file = CreateFileA(description.path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
 }

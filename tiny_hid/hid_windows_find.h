@@ -13,6 +13,7 @@ struct Description {
     OutputReportLengths lengths;
     DWORD inputBytes;         // a whole input report, ID byte included
     DWORD paddedOutputBytes;  // the longest output report, ID byte included
+    char path[1024];          // where it was opened; empty where no path reopens it
 };
 
 // Opens, for overlapped I/O, the device that best answers for wanted and
@@ -23,3 +24,6 @@ HANDLE OpenBestDevice(const DeviceIdentity& wanted, DeviceIdentity* identity,
 // From now on sets wake whenever the system announces a new HID interface,
 // where it announces them at all.
 void ListenForArrivals(HANDLE wake);
+// Whether a device that went may be back where it was: its path opens again.
+// Costs one failed open while it is away, not a listing of every interface.
+bool MayBeBack(const Description& description);

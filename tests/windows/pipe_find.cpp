@@ -44,3 +44,8 @@ HANDLE OpenBestDevice(const DeviceIdentity& wanted, DeviceIdentity* identity,
 
 // A pipe is never announced.
 void ListenForArrivals(HANDLE) {}
+
+// Nothing comes back to a pipe.
+bool MayBeBack(const Description&) {
+    return false;
+}
