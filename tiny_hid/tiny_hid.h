@@ -16,10 +16,10 @@
 //
 // Ending a reader. The program may end a thread that is inside ReadReport
 // at any instruction (TerminateThread on Windows; deferred cancellation at a
-// cancellation point on POSIX). So ReadReport takes no lock, makes no handle
-// or thread and holds nothing whose loss would stall another call; after such
-// an end, CloseHidHandle and a fresh OpenHidHandle return promptly and the
-// fresh handle reads.
+// cancellation point on POSIX). So ReadReport can be ended holding no lock,
+// makes no handle or thread and holds nothing whose loss would stall another
+// call; after such an end, CloseHidHandle and a fresh OpenHidHandle return
+// promptly and the fresh handle reads.
 //
 // Reading. The caller reads once per 100 ms pass while the controller sends up
 // to a hundred reports a second: a read hands out the oldest report not yet
@@ -27,11 +27,14 @@
 // else the newest report since the last read, else it waits for the next one.
 // It never hands out the same report twice.
 //
-// Keeping the mode. After a status report (0x20) the controller sends no data
-// reports until its reporting mode is set again. The library sends the
-// caller's last mode report again itself, carrying the motor state the
-// caller last asked for; the program's pulses run once per report and would
-// otherwise stop for good.
+// Keeping the mode and the motor. After a status report (0x20) the controller
+// sends no data reports until its reporting mode is set again, and another
+// writer (the kernel's own driver) may set a mode of its own or clear the
+// motor bit that every output report carries. The library sends the caller's
+// last mode report again itself, carrying the motor state the caller last
+// asked for, and its last motor report while that asked for the motor on; it
+// never sends one after the caller's later motor-off. The program's pulses
+// run once per report and would otherwise stall.
 //
 // A controller that goes away. Writes fail (the program does not look at
 // their outcome), but what they asked for counts: a motor switched off while
