@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -65,6 +66,9 @@ constexpr PressStep bluetoothSteps[] = {
 };
 // The longest gap between two pulses that tells running from stalled pulses.
 constexpr int64_t pulseGapLimitUs = 1'000'000;
+// An on-phase that one of hid-wiimote's reports cuts with at least this much
+// of it left must get the motor back before it ends.
+constexpr int64_t interruptedLeftUs = 10'000;
 
 // Presses as a user makes them, each held 150 ms whatever the program does,
 // through every level; and a 40 ms tap of - that starts just as a pulse
@@ -92,6 +96,16 @@ constexpr PressStep idleDropoutSteps[] = {
     {"A off", 0x00, 0x08, 0x00, 0, false},
     {"away", 0x00, 0x00, -1, awayUs, false, 0, StepAction::vanish},
     {"A", 0x00, 0x08, 0x10, 0, false},
+    {"Home", 0x00, 0x80, -1, 0, false},
+};
+// On Bluetooth the controller goes mid-pulse at level 2 and comes back under
+// hid-wiimote, which sets its own mode as it starts: the pulses must come back
+// without a press, and run for 5 s before the next one.
+constexpr PressStep bluetoothDropoutSteps[] = {
+    {"A", 0x00, 0x08, 0x10, 0, false},
+    {"+", 0x10, 0x00, 0x30, 0, false},
+    {"away", 0x00, 0x00, -1, awayUs, true, unpressedUs, StepAction::vanish},
+    {"-", 0x00, 0x10, 0x10, 0, false},
     {"Home", 0x00, 0x80, -1, 0, false},
 };
 constexpr PressStep stoppedDropoutSteps[] = {
@@ -158,11 +172,20 @@ int SetAsideWiimoteReports(SessionRecord* record) {
     std::string modeChanges;
     int modeChangesDuring = 0;
     size_t firstProgramReport = record->firstProgramReport;
+    RemoteHistory& history = record->history;
+    size_t firstReportBack = history.firstReportBack;
+    // A returned controller hears from the library first (its mode report);
+    // an LED report before that is hid-wiimote's, binding the new device.
+    bool libraryBack = false;
     for (size_t i = 0; i < record->reports.size(); ++i) {
         const ReceivedReport& report = record->reports[i];
         const uint8_t id = report.event.bytes[0];
         const bool before = i < record->firstProgramReport;
-        if (report.event.length == 3 && id == 0x12 && report.event.bytes[2] == 0x30) {
+        const bool back = history.backAtUs != 0 && i >= history.firstReportBack;
+        libraryBack = libraryBack || (back && id == 0x12 && report.event.bytes[2] == 0x31);
+        if (back && !libraryBack && id == 0x11) {
+            ++requestsDuring;
+        } else if (report.event.length == 3 && id == 0x12 && report.event.bytes[2] == 0x30) {
             char at[32];
             snprintf(at, sizeof(at), " %+.0f ms",
                      static_cast<double>(report.atUs - record->programStartUs) / 1000.0);
@@ -177,14 +200,111 @@ int SetAsideWiimoteReports(SessionRecord* record) {
         if (before) {
             --firstProgramReport;
         }
+        if (history.backAtUs != 0 && i < history.firstReportBack) {
+            --firstReportBack;
+        }
     }
     record->firstProgramReport = firstProgramReport;
+    history.firstReportBack = firstReportBack;
     record->reports = kept;
     printf(
         "kernel-test: hid-wiimote sent %d status and memory requests before the program "
         "and %d while it ran; mode 0x30 at%s (relative to the program's start)\n",
         requestsBefore, requestsDuring, modeChanges.empty() ? " no time" : modeChanges.c_str());
     return modeChangesDuring;
+}
+
+bool Is13(const RemoteEvent& event, uint8_t value) {
+    return event.length == 2 && event.bytes[0] == 0x13 && event.bytes[1] == value;
+}
+
+bool IsWiimoteReport(const RemoteEvent& event) {
+    const uint8_t id = event.bytes[0];
+    return (id >= 0x15 && id <= 0x17) ||
+           (id == 0x12 && event.length == 3 && event.bytes[2] == 0x30);
+}
+
+bool SetsMotor(const RemoteEvent& event) {
+    return (event.bytes[0] == 0x12 || event.bytes[0] == 0x13) && (event.bytes[1] & 0x01) != 0;
+}
+
+double Median(std::vector<int64_t> values) {
+    if (values.empty()) {
+        return 0.0;
+    }
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 == 1 ? static_cast<double>(values[middle])
+                                  : static_cast<double>(values[middle - 1] + values[middle]) / 2.0;
+}
+
+// hid-wiimote puts its own motor bit, 0, into every report it sends: each one
+// inside an on-phase switches the motor off. The library must switch it on
+// again before the phase ends when at least interruptedLeftUs of it is left,
+// and never after the phase's own 13 00. Gives the figures (how many such
+// reports, the motor-off time each caused) and what went wrong.
+std::string CheckInterruptedPulses(const SessionRecord& record) {
+    const std::vector<ReceivedReport>& reports = record.reports;
+    const RemoteHistory& history = record.history;
+    std::vector<int64_t> offTimesUs;
+    int64_t motorUs = 0;
+    std::string problem;
+    size_t phaseStart = 0;   // the 13 01 that began the open on-phase; 0: none open
+    bool passEnded = false;  // the program's 13 00 came and no LED report since
+    for (size_t i = record.firstProgramReport; i < reports.size(); ++i) {
+        const RemoteEvent& event = reports[i].event;
+        if (history.backAtUs != 0 && i == history.firstReportBack) {
+            phaseStart = 0;  // the 13 00 of the pulse cut by the absence never arrived
+            passEnded = false;
+        }
+        if (event.bytes[0] == 0x11) {
+            passEnded = false;
+        } else if (Is13(event, 0x00)) {
+            if (phaseStart != 0) {
+                motorUs += reports[i].atUs - reports[phaseStart].atUs;
+            }
+            phaseStart = 0;
+            passEnded = true;
+        } else if (SetsMotor(event) && passEnded && problem.empty()) {
+            problem = "the motor was switched on again after its pass's 13 00";
+        } else if (Is13(event, 0x01) && phaseStart == 0) {
+            phaseStart = i;
+        } else if (IsWiimoteReport(event) && phaseStart != 0) {
+            size_t end = i + 1;
+            size_t back = 0;  // the first report after it that sets the motor again
+            bool motorReport = false;
+            for (; end < reports.size() && !Is13(reports[end].event, 0x00); ++end) {
+                if (back == 0 && SetsMotor(reports[end].event)) {
+                    back = end;
+                }
+                motorReport = motorReport || Is13(reports[end].event, 0x01);
+            }
+            if (end == reports.size()) {
+                continue;  // the run ended, or the controller went, inside this phase
+            }
+            const int64_t leftUs = reports[end].atUs - reports[i].atUs;
+            offTimesUs.push_back((back != 0 ? reports[back].atUs : reports[end].atUs) -
+                                 reports[i].atUs);
+            if (leftUs >= interruptedLeftUs && !motorReport && problem.empty()) {
+                char text[160];
+                snprintf(text, sizeof(text),
+                         "hid-wiimote's report at %+.1f ms cut a pulse with %.1f ms left and no "
+                         "13 01 followed before its 13 00",
+                         static_cast<double>(reports[i].atUs - record.programStartUs) / 1000.0,
+                         static_cast<double>(leftUs) / 1000.0);
+                problem = text;
+            }
+        }
+    }
+    printf(
+        "kernel-test: figure: hid-wiimote's reports inside on-phases: %zu in %.1f s of motor; the "
+        "motor off after each until switched on again: median %.1f ms, max %.1f ms\n",
+        offTimesUs.size(), static_cast<double>(motorUs) / 1e6, Median(offTimesUs) / 1000.0,
+        offTimesUs.empty()
+            ? 0.0
+            : static_cast<double>(*std::max_element(offTimesUs.begin(), offTimesUs.end())) /
+                  1000.0);
+    return problem;
 }
 
 // hid-wiimote asks the controller for its status and extensions and waits a
@@ -241,7 +361,10 @@ std::string CheckModeRestored(const SessionRecord& record) {
     for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
         const ReceivedReport& report = record.reports[i];
         const uint8_t id = report.event.bytes[0];
-        if (restored == nullptr && id == 0x13) {
+        // A controller that came back was told the motor state by the mode
+        // report the library sent it first.
+        const bool told = id == 0x13 || (id == 0x12 && report.atUs < statusUs);
+        if (restored == nullptr && told) {
             motorOn = (report.event.bytes[1] & 0x01) != 0;
         } else if (restored == nullptr && id == 0x12 && report.atUs >= statusUs) {
             restored = &report;
@@ -268,13 +391,24 @@ std::string CheckModeRestored(const SessionRecord& record) {
                                        : "the pulses stopped after the status report";
 }
 
-// The longest time between two switch-ons while the motor is meant to run.
+// The longest time between two switch-ons while the motor is meant to run,
+// the absence of a controller that went away aside; and after it came back,
+// the time to the first switch-on, which no press may be needed for.
 std::string CheckPulseGaps(const SessionRecord& record) {
     int64_t lastOnUs = 0;
     int64_t longestUs = 0;
     bool running = false;
+    const RemoteHistory& history = record.history;
+    int64_t resumedUs = -1;
     for (size_t i = record.firstProgramReport; i < record.reports.size(); ++i) {
         const RemoteEvent& event = record.reports[i].event;
+        if (history.backAtUs != 0 && i == history.firstReportBack) {
+            lastOnUs = 0;
+            resumedUs = 0;
+        }
+        if (resumedUs == 0 && Is13(event, 0x01)) {
+            resumedUs = record.reports[i].atUs - history.backAtUs;
+        }
         if (event.bytes[0] == 0x11) {
             running = event.bytes[1] != 0x00;
             lastOnUs = running ? lastOnUs : 0;
@@ -286,6 +420,13 @@ std::string CheckPulseGaps(const SessionRecord& record) {
     }
     printf("kernel-test: figure: longest gap between two 13 01 reports: %.1f ms\n",
            static_cast<double>(longestUs) / 1000.0);
+    if (resumedUs > 0) {
+        printf("kernel-test: figure: the pulses came back %.1f ms after the controller did\n",
+               static_cast<double>(resumedUs) / 1000.0);
+    }
+    if (resumedUs == 0 || resumedUs > pulseGapLimitUs) {
+        return "the pulses did not come back with the controller";
+    }
     return longestUs <= pulseGapLimitUs ? std::string() : "the pulses stalled";
 }
 
@@ -431,8 +572,13 @@ std::string PressSession(const SessionPlan& plan, const char* program) {
     if (plan.verdict != Verdict::cannotOpen) {
         PrintProbeMargin(record.probe);
     }
+    const std::string interrupted =
+        bus == RemoteBus::bluetooth ? CheckInterruptedPulses(record) : std::string();
     const int modeChanges = bus == RemoteBus::bluetooth ? SetAsideWiimoteReports(&record) : 0;
-    const std::string problem = Judge(plan, script, record, modeChanges);
+    std::string problem = Judge(plan, script, record, modeChanges);
+    if (problem.empty()) {
+        problem = interrupted;
+    }
     printf("kernel-test: figure: reports at the device: %s\n",
            DescribeReportLengths(record).c_str());
     if (!problem.empty()) {
@@ -564,15 +710,17 @@ std::string RunAbsentPhase(const char* program) {
     return problem.empty() ? problem : "with a device of other ids: " + problem;
 }
 
+// The controller goes away mid-pulse and comes back under hid-wiimote.
 std::string RunBluetoothPhase(const char* program) {
     return PressSession({RemoteBus::bluetooth,
                          "wiimote",
                          false,
-                         {},
-                         bluetoothSteps,
-                         CountOf(bluetoothSteps),
-                         &pressBar,
-                         0},
+                         {true, false, false, false},
+                         bluetoothDropoutSteps,
+                         CountOf(bluetoothDropoutSteps),
+                         nullptr,
+                         0,
+                         Verdict::dropout},
                         program);
 }
 

@@ -125,11 +125,17 @@ void NoteMotorOn(PressScript* script, int64_t atUs) {
     }
 }
 
+// A step that rests after the return leaves the buttons alone that long first.
 void NoteReturned(PressScript* script, int64_t atUs) {
-    if (script->stage == ScriptStage::away) {
-        ++script->step;
-        StartPress(script, atUs);
+    if (script->stage != ScriptStage::away) {
+        return;
     }
+    if (script->steps[script->step].restUs > 0) {
+        EnterStage(script, ScriptStage::releasing, atUs);
+        return;
+    }
+    ++script->step;
+    StartPress(script, atUs);
 }
 
 void NoteReportSent(PressScript* script, int64_t atUs) {
