@@ -385,7 +385,8 @@ void JudgeKernel(const DoctorFacts& facts) {
     Line(Mark::fail, "%s: no RVL-CNT-01 among the HID devices", check);
     const ServiceState service = facts.bluetooth.service;
     if (!windows && (service == ServiceState::noBus || service == ServiceState::absent)) {
-        // bluetooth.service's own condition: a directory that an adapter makes.
+        // bluetooth.service starts only where /sys/class/bluetooth is, which an
+        // adapter makes.
         FixText("attach the controller through a USB adapter, or get BlueZ running:");
         if (facts.bluetooth.installed == Known::no) {
             FixCommand("sudo apt install bluez");
