@@ -5,14 +5,18 @@ JOBS       ?= 2
 FUZZ_SECONDS ?= 300
 CMAKE_ARGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
-.PHONY: all deps deps-all build test test-native test-wine-kernel test-asan test-tsan demo try run doctor bench package dist-windows fuzz clean
+.PHONY: all deps deps-package deps-all build test test-native test-wine-kernel test-asan test-tsan demo try run doctor bench package dist-windows fuzz clean
 
 all: build
 
-# The demo and a plain build need only the compiler and test libraries; the
-# full test run, packaging and the benchmark need the rest too.
+# The demo and a plain build need only the compiler and test libraries, the
+# Debian package only the compiler and dpkg's tools; the full test run and the
+# benchmark need the rest too.
 deps:
 	@scripts/install-deps build
+
+deps-package:
+	@scripts/install-deps package
 
 deps-all:
 	@scripts/install-deps
@@ -72,7 +76,8 @@ doctor: build
 bench: deps-all build
 	bench/run $(BUILD)
 
-package: deps-all build
+# The package builds in a tree of its own (scripts/package), without the tests.
+package: deps-package
 	scripts/package $(BUILD)
 
 dist-windows: deps-all

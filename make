@@ -27,17 +27,27 @@ find_make() {
     done
 }
 
-# The same sets as the Makefile's deps and deps-all, installed here as well:
-# one install covers everything the targets need, and a user who cannot
-# install gets one list and status 1 (through make it would be make's 2).
-package_set=build
+# The same sets as the Makefile's deps, deps-package and deps-all, installed
+# here as well: one install covers everything the targets need, and a user who
+# cannot install gets one list and status 1 (through make it would be make's 2).
+build_set=
+package_set=
+all_set=
 for argument in "$@"; do
     case $argument in
-    *=* | -* | all | build | demo | try | run | doctor | deps | test-asan | test-tsan | clean) ;;
-    *) package_set=all ;;
+    *=* | -*) ;;
+    package | deps-package) package_set=package ;;
+    build | demo | try | run | doctor | deps | test-asan | test-tsan | clean) build_set=build ;;
+    *) all_set=all ;;
     esac
 done
-scripts/install-deps "$package_set"
+if [ -n "$all_set" ]; then
+    scripts/install-deps all
+elif [ -n "$build_set$package_set" ]; then
+    scripts/install-deps $build_set $package_set
+else
+    scripts/install-deps build
+fi
 find_make
 [ -n "$make_program" ] || {
     echo "./make: make is still missing" >&2

@@ -20,7 +20,7 @@ inline constexpr int maxHolders = 8;
 // The controller the program takes, by the ids it looks for.
 inline constexpr int32_t nintendoVendor = remoteVendorId;
 inline constexpr int32_t remoteProduct = remoteProductId;  // RVL-CNT-01
-inline constexpr int32_t remotePlusProduct = 0x0330;       // RVL-CNT-01-TR, not supported
+inline constexpr int32_t remotePlusProduct = 0x0330;       // RVL-CNT-01-TR, not driven
 inline constexpr int32_t unknownProduct = -1;
 
 // A property a service may leave out.
@@ -34,13 +34,15 @@ enum class SystemKind : uint8_t {
 
 enum class Bus : uint8_t { other, usb, bluetooth };
 
-// The Bluetooth service (BlueZ on Linux).
+// The Bluetooth service (BlueZ on Linux). Where it cannot be asked, a USB
+// adapter still serves.
 enum class ServiceState : uint8_t {
     reachable,
-    absent,    // not installed, not running, or no system bus: a USB adapter needs none
+    noBus,     // the bus it answers on is not there (no D-Bus system bus)
+    absent,    // nothing answers for it: not installed, or not running
     timedOut,  // it did not answer within its bound
     failed,    // it answered with an error
-    skipped,   // it cannot be asked here (Wine before 10 has no Bluetooth API)
+    skipped,   // it cannot be asked here (Wine's device search before 10.4)
 };
 
 struct AdapterFacts {
@@ -67,6 +69,9 @@ struct BluetoothDeviceFacts {
 struct BluetoothFacts {
     ServiceState service;
     char why[textBytes];  // what stood in the way, when not reachable
+    // Whether the service's program is on disk, where not reachable; unknown
+    // where the system does not say (Windows).
+    Known installed;
     int adapterCount;
     AdapterFacts adapters[maxAdapters];
     int deviceCount;  // Nintendo devices only

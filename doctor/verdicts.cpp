@@ -137,9 +137,12 @@ const char* StackName(SystemKind system) {
     return system == SystemKind::windows ? "Windows" : "BlueZ";
 }
 
+// The -TR takes and sends the same reports; Quivertap leaves it out by its
+// design, which takes product 0306 alone.
 void WrongModelFix() {
     FixText("use an original Wii Remote, RVL-CNT-01 (the label under the battery cover says");
-    FixText("RVL-CNT-01, not RVL-CNT-01-TR); the Wii Remote Plus speaks another protocol.");
+    FixText("RVL-CNT-01, not RVL-CNT-01-TR): Quivertap drives only that model, product 0306,");
+    FixText("by its design; the Wii Remote Plus (product 0330) is not among the ones it takes.");
 }
 
 void JudgeAdapter(const AdapterFacts& adapter, bool blocks) {
@@ -150,6 +153,7 @@ void JudgeAdapter(const AdapterFacts& adapter, bool blocks) {
     } else if (adapter.softBlocked == Known::yes) {
         Line(Blocking(blocks), "Adapter %s (%s): blocked by rfkill", adapter.name, address);
         FixText("unblock it and switch it on:");
+        FixCommand("sudo apt install rfkill     # where rfkill is not installed");
         FixCommand("sudo rfkill unblock bluetooth");
         FixCommand("bluetoothctl power on");
     } else if (adapter.powered == Known::no) {
@@ -196,9 +200,10 @@ void JudgeBluezRemote(const BluetoothDeviceFacts& device, const char* descriptio
         FixText("BlueZ accepts this controller only once it has paired and bonded with it:");
         BluezPairingSteps(device.address);
     } else if (device.trusted == Known::no) {
-        Line(mark, "%s (%s): %s: it cannot connect again by a button press", name, device.address,
-             description);
-        FixText("trust it, then press a button on the controller:");
+        Line(mark, "%s (%s): %s: a button press reconnects it only where a desktop agent asks",
+             name, device.address, description);
+        FixText("trust it, so that BlueZ takes its reconnection without asking; then press a");
+        FixText("button on the controller:");
         FixCommand("bluetoothctl trust %s", device.address);
     } else if (device.connected == Known::no) {
         Line(mark, "%s (%s): %s", name, device.address, description);
@@ -253,7 +258,7 @@ void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
         } else if (device.product == remoteProduct) {
             JudgeBluezRemote(device, description, !remoteElsewhere);
         } else if (device.product == remotePlusProduct) {
-            Line(Blocking(!remoteElsewhere), "%s (%s): %s, which Quivertap does not support", name,
+            Line(Blocking(!remoteElsewhere), "%s (%s): %s, which Quivertap does not drive", name,
                  device.address, description);
             WrongModelFix();
         } else {
@@ -267,8 +272,23 @@ void JudgeBluetooth(const DoctorFacts& facts) {
     const BluetoothFacts& bluetooth = facts.bluetooth;
     const bool remoteNode = RemoteNode(facts.kernel) != nullptr;
     switch (bluetooth.service) {
+        case ServiceState::noBus:
+            Line(Mark::note, "Bluetooth: no system bus (D-Bus) to ask BlueZ on (%s)",
+                 bluetooth.why);
+            if (bluetooth.installed == Known::no) {
+                Detail("and BlueZ is not installed: no bluetoothd on disk");
+            }
+            Detail("a controller on a USB adapter needs neither");
+            return;
         case ServiceState::absent:
-            Line(Mark::note, "Bluetooth: BlueZ is not there (%s)", bluetooth.why);
+            if (facts.system == SystemKind::windows) {
+                Line(Mark::note, "Bluetooth: %s", bluetooth.why);
+            } else if (bluetooth.installed == Known::yes) {
+                Line(Mark::note, "Bluetooth: BlueZ is installed but not running (%s)",
+                     bluetooth.why);
+            } else {
+                Line(Mark::note, "Bluetooth: BlueZ is not installed: no bluetoothd on disk");
+            }
             Detail("a controller on a USB adapter needs none");
             return;
         case ServiceState::timedOut:
@@ -296,7 +316,8 @@ void JudgeBluetooth(const DoctorFacts& facts) {
     if (bluetooth.adapterCount == 0) {
         Line(Blocking(!remoteNode), "Bluetooth: BlueZ has no adapter");
         FixText("plug in a Bluetooth adapter, or switch Bluetooth on; then see what blocks it:");
-        FixCommand("rfkill list bluetooth");
+        FixCommand("sudo apt install rfkill     # where rfkill is not installed");
+        FixCommand("sudo rfkill list bluetooth");
         return;
     }
     bool anyUsable = false;
@@ -322,8 +343,9 @@ void JudgeNode(const DoctorFacts& facts, const NodeFacts& node, bool remote) {
     } else if (facts.system == SystemKind::bluezHidraw) {
         snprintf(driver, sizeof(driver), ", no driver");
     }
-    Line(mark, "%s: %s on %s, \"%s\", %s%s", node.node, ModelName(node.product), BusName(node.bus),
-         node.name, address, driver);
+    Line(mark, "%s: %s on %s, \"%s\", %s%s%s", node.node, ModelName(node.product),
+         BusName(node.bus), node.name, address, driver,
+         node.product == remotePlusProduct ? ": Quivertap does not drive it" : "");
     if (node.product == remotePlusProduct) {
         WrongModelFix();
     }
@@ -361,10 +383,18 @@ void JudgeKernel(const DoctorFacts& facts) {
         return;
     }
     Line(Mark::fail, "%s: no RVL-CNT-01 among the HID devices", check);
-    if (!windows && facts.bluetooth.service == ServiceState::absent) {
-        FixText("attach the controller through a USB adapter, or install and start BlueZ:");
-        FixCommand("sudo apt install bluez");
-        FixCommand("sudo systemctl start bluetooth");
+    const ServiceState service = facts.bluetooth.service;
+    if (!windows && (service == ServiceState::noBus || service == ServiceState::absent)) {
+        // bluetooth.service starts only where /sys/class/bluetooth is, which an
+        // adapter makes.
+        FixText("attach the controller through a USB adapter, or get BlueZ running:");
+        if (facts.bluetooth.installed == Known::no) {
+            FixCommand("sudo apt install bluez");
+        }
+        if (service == ServiceState::noBus) {
+            FixCommand("sudo systemctl start dbus        # the system bus BlueZ answers on");
+        }
+        FixCommand("sudo systemctl start bluetooth   # it starts once an adapter is there");
         FixText("and then");
     } else {
         FixText("connect the controller; on Bluetooth,");
@@ -410,20 +440,24 @@ void JudgeAccess(const DoctorFacts& facts) {
                                                 "login, say)"
                                               : "whether %s is at the machine's seat is unknown",
            access.user);
+    // Both rules go in place first: the commands that apply them come after,
+    // and the group rule serves only once its user has logged in again.
     if (access.ruleInstalled != Known::yes) {
         FixText("install the Quivertap package, whose udev rule lets the user at the machine");
-        FixText("open the controller; or, from a clone, put the rule in place and apply it:");
+        FixText("open the controller; or, from a clone, put the rule in place:");
         FixCommand("sudo cp packaging/70-quivertap.rules /etc/udev/rules.d/");
+        FixText("That rule serves the user at the machine only. For SSH logins, a group rule:");
     } else {
-        FixText("apply the rule to the controller that is connected now:");
+        FixText("the rule serves the user at the machine only. For SSH logins, a group rule:");
     }
-    FixCommand("sudo udevadm control --reload-rules");
-    FixCommand("sudo udevadm trigger --subsystem-match=hidraw --action=change");
-    FixText("The rule serves the user at the machine only. For SSH logins, a group rule:");
     FixCommand(
         "echo 'KERNEL==\"hidraw*\", KERNELS==\"*057E:0306*\", GROUP=\"plugdev\", "
         "MODE=\"0660\"' | sudo tee /etc/udev/rules.d/71-quivertap-group.rules");
-    FixCommand("sudo usermod -aG plugdev %s     # then log in again", access.user);
+    FixText("Then apply the rules to the controller that is connected now:");
+    FixCommand("sudo udevadm control --reload-rules");
+    FixCommand("sudo udevadm trigger --subsystem-match=hidraw --action=change");
+    FixText("and, for SSH logins, join the group and log in again:");
+    FixCommand("sudo usermod -aG plugdev %s", access.user);
 }
 
 void JudgeHolders(const DoctorFacts& facts) {

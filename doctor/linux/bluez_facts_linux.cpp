@@ -6,6 +6,7 @@
 #include <glob.h>
 #include <strings.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -270,13 +271,31 @@ bool ReadManagedObjects(sd_bus_message* reply, BluetoothFacts* facts) {
     return entered == 0;
 }
 
-// No bus, or a bus without bluetoothd: BlueZ is simply not there.
-bool MeansAbsent(int error, const sd_bus_error& busError) {
+// The bus has no one answering for org.bluez: no activation file, nothing
+// that took the name, or systemd unable to start it (bluetooth.service
+// disabled or masked).
+bool MeansNoOwner(int error, const sd_bus_error& busError) {
     if (sd_bus_error_has_name(&busError, "org.freedesktop.DBus.Error.ServiceUnknown") ||
         sd_bus_error_has_name(&busError, "org.freedesktop.DBus.Error.NameHasNoOwner")) {
         return true;
     }
-    return error == -ENOENT || error == -ECONNREFUSED || error == -EHOSTUNREACH || error == -ENXIO;
+    if (sd_bus_error_is_set(&busError) &&
+        (strncmp(busError.name, "org.freedesktop.systemd1.", 25) == 0 ||
+         strncmp(busError.name, "org.freedesktop.DBus.Error.Spawn.", 33) == 0)) {
+        return true;
+    }
+    return error == -EHOSTUNREACH || error == -ENXIO;
+}
+
+// Debian's bluez puts the daemon here, with a link to it in /usr/sbin.
+Known BluezInstalled() {
+    const char* const daemons[] = {"/usr/libexec/bluetooth/bluetoothd", "/usr/sbin/bluetoothd"};
+    for (const char* daemon : daemons) {
+        if (access(daemon, X_OK) == 0) {
+            return Known::yes;
+        }
+    }
+    return Known::no;
 }
 
 void Call(sd_bus* bus, BluetoothFacts* facts) {
@@ -299,7 +318,7 @@ void Call(sd_bus* bus, BluetoothFacts* facts) {
         snprintf(facts->why, sizeof(facts->why), "no answer within %u s",
                  static_cast<unsigned>(callLimitUs / 1'000'000));
     } else {
-        facts->service = MeansAbsent(r, busError) ? ServiceState::absent : ServiceState::failed;
+        facts->service = MeansNoOwner(r, busError) ? ServiceState::absent : ServiceState::failed;
         snprintf(facts->why, sizeof(facts->why), "%s",
                  sd_bus_error_is_set(&busError) ? busError.message : strerror(-r));
     }
@@ -314,10 +333,13 @@ void GatherBluetooth(BluetoothFacts* facts) {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_system(&bus);
     if (r < 0) {
-        facts->service = ServiceState::absent;
-        snprintf(facts->why, sizeof(facts->why), "no system bus: %s", strerror(-r));
-        return;
+        facts->service = ServiceState::noBus;
+        snprintf(facts->why, sizeof(facts->why), "%s", strerror(-r));
+    } else {
+        Call(bus, facts);
     }
-    Call(bus, facts);
+    if (facts->service != ServiceState::reachable) {
+        facts->installed = BluezInstalled();
+    }
     sd_bus_flush_close_unref(bus);
 }

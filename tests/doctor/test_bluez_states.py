@@ -17,19 +17,33 @@ PLUS = "00:1F:32:AA:BB:DD"
 ADAPTER = "hci0 (00:01:02:03:04:05)"
 MARKS = ("ok  ", "FAIL", "note", "skip")
 BLUETOOTH_TOPICS = ("Bluetooth:", "Adapter ", "Controller:", "Nintendo ")
+# Where Debian's bluez puts its daemon: the doctor tells "not installed" from
+# "not running" by it, so the rows without BlueZ follow this machine.
+BLUEZ_INSTALLED = any(os.access(daemon, os.X_OK) for daemon in
+                      ("/usr/libexec/bluetooth/bluetoothd", "/usr/sbin/bluetoothd"))
+NO_SERVICE = "The name org.bluez was not provided by any .service files"
+START_BLUEZ = (["Fix: attach the controller through a USB adapter, or get BlueZ running:"] +
+               ([] if BLUEZ_INSTALLED else ["sudo apt install bluez"]))
+START_BLUETOOTH = "sudo systemctl start bluetooth   # it starts once an adapter is there"
 
 # Device properties: (address, name, modalias, paired, bonded, trusted, connected)
 ROWS = [
     ("no service", None, [],
-     ["note  Bluetooth: BlueZ is not there (The name org.bluez was not provided by any "
-      ".service files)"],
-     ["Fix: attach the controller through a USB adapter, or install and start BlueZ:",
-      "sudo apt install bluez", "sudo systemctl start bluetooth"]),
+     [f"note  Bluetooth: BlueZ is installed but not running ({NO_SERVICE})" if BLUEZ_INSTALLED
+      else "note  Bluetooth: BlueZ is not installed: no bluetoothd on disk"],
+     START_BLUEZ + [START_BLUETOOTH]),
+    # No bus at the address the doctor is given: the bus is named, and
+    # started before BlueZ.
+    ("no system bus", "no bus", [],
+     ["note  Bluetooth: no system bus (D-Bus) to ask BlueZ on (No such file or directory)"],
+     START_BLUEZ + ["sudo systemctl start dbus        # the system bus BlueZ answers on",
+                    START_BLUETOOTH]),
     ("no adapter", "none", [],
      ["ok    Bluetooth: BlueZ answers on the system bus",
       "FAIL  Bluetooth: BlueZ has no adapter"],
      ["Fix: plug in a Bluetooth adapter, or switch Bluetooth on; then see what blocks it:",
-      "rfkill list bluetooth"]),
+      "sudo apt install rfkill     # where rfkill is not installed",
+      "sudo rfkill list bluetooth"]),
     ("adapter off", "off", [],
      ["ok    Bluetooth: BlueZ answers on the system bus",
       f"FAIL  Adapter {ADAPTER}: powered off",
@@ -52,9 +66,9 @@ ROWS = [
      ["ok    Bluetooth: BlueZ answers on the system bus",
       f"ok    Adapter {ADAPTER}: powered",
       f"FAIL  Nintendo RVL-CNT-01 ({REMOTE}): RVL-CNT-01, paired, bonded, not trusted, "
-      "not connected: it cannot connect again by a button press"],
-     ["Fix: trust it, then press a button on the controller:",
-      f"bluetoothctl trust {REMOTE}"]),
+      "not connected: a button press reconnects it only where a desktop agent asks"],
+     ["Fix: trust it, so that BlueZ takes its reconnection without asking; then press a",
+      "button on the controller:", f"bluetoothctl trust {REMOTE}"]),
     ("trusted, not connected", "on",
      [(REMOTE, "Nintendo RVL-CNT-01", "usb:v057Ep0306d0600", True, True, True, False)],
      ["ok    Bluetooth: BlueZ answers on the system bus",
@@ -76,9 +90,10 @@ ROWS = [
      ["ok    Bluetooth: BlueZ answers on the system bus",
       f"ok    Adapter {ADAPTER}: powered",
       f"FAIL  Nintendo RVL-CNT-01-TR ({PLUS}): RVL-CNT-01-TR (Wii Remote Plus), paired, "
-      "bonded, trusted, connected, which Quivertap does not support"],
+      "bonded, trusted, connected, which Quivertap does not drive"],
      ["Fix: use an original Wii Remote, RVL-CNT-01 (the label under the battery cover says",
-      "RVL-CNT-01, not RVL-CNT-01-TR); the Wii Remote Plus speaks another protocol."]),
+      "RVL-CNT-01, not RVL-CNT-01-TR): Quivertap drives only that model, product 0306,",
+      "by its design; the Wii Remote Plus (product 0330) is not among the ones it takes."]),
     # A property of the wrong type is noted and not trusted.
     ("an odd reply", "on",
      [(REMOTE, "Nintendo RVL-CNT-01", "usb:v057Ep0306d0600", "yes", True, True, True)],
@@ -126,9 +141,11 @@ class BluezStates(dbusmock.DBusTestCase):
         if datadir:
             shutil.rmtree(datadir, ignore_errors=True)
 
-    def run_doctor(self):
+    def run_doctor(self, adapter=None):
         env = dict(os.environ)
         env.pop("NO_COLOR", None)
+        if adapter == "no bus":
+            env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/quivertap-no-bus"
         return subprocess.run([DOCTOR], capture_output=True, text=True, timeout=20, env=env,
                               stdin=subprocess.DEVNULL)
 
@@ -168,9 +185,9 @@ class BluezStates(dbusmock.DBusTestCase):
     def test_states(self):
         for name, adapter, devices, expected_lines, expected_fix in ROWS:
             with self.subTest(name):
-                if adapter is not None:
+                if adapter not in (None, "no bus"):
                     self.serve(adapter, devices)
-                result = self.run_doctor()
+                result = self.run_doctor(adapter)
                 self.doCleanups()
                 self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
                 self.assertEqual(result.stderr, "")

@@ -1,6 +1,7 @@
 // The doctor's Bluetooth verdicts on Windows' three facts of a remembered
 // device, one row per combination: the line, its mark, and the first fix;
-// and which controller it names among several.
+// a service that cannot be asked, told apart by why; and which controller it
+// names among several.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -114,6 +115,69 @@ TEST(DoctorVerdicts, WindowsWithoutController) {
     EXPECT_EQ(out.find("bluetoothctl"), std::string::npos) << out;
 }
 
+// A Bluetooth service that cannot be asked: the line says which of the ways
+// it is missing, and the fix under the missing controller starts what is
+// there and installs only what is not.
+struct ServiceRow {
+    SystemKind system;
+    ServiceState service;
+    Known installed;
+    const char* why;
+    const char* line;
+    const char* commands[3];  // the fix's commands before the pairing, in order
+};
+
+const ServiceRow serviceRows[] = {
+    {SystemKind::bluezHidraw,
+     ServiceState::absent,
+     Known::yes,
+     "The name org.bluez was not provided by any .service files",
+     "note  Bluetooth: BlueZ is installed but not running (The name org.bluez was not provided "
+     "by any .service files)",
+     {"sudo systemctl start bluetooth   # it starts once an adapter is there"}},
+    {SystemKind::bluezHidraw,
+     ServiceState::noBus,
+     Known::yes,
+     "Connection refused",
+     "note  Bluetooth: no system bus (D-Bus) to ask BlueZ on (Connection refused)",
+     {"sudo systemctl start dbus        # the system bus BlueZ answers on",
+      "sudo systemctl start bluetooth   # it starts once an adapter is there"}},
+    {SystemKind::windows,
+     ServiceState::absent,
+     Known::unknown,
+     "Windows finds no Bluetooth radio",
+     "note  Bluetooth: Windows finds no Bluetooth radio",
+     {"control printers"}},
+};
+
+TEST(DoctorVerdicts, ServiceThatCannotBeAsked) {
+    for (const ServiceRow& row : serviceRows) {
+        static DoctorFacts facts;
+        facts = DoctorFacts{};
+        facts.system = row.system;
+        facts.bluetooth.service = row.service;
+        facts.bluetooth.installed = row.installed;
+        CopyText(facts.bluetooth.why, sizeof(facts.bluetooth.why), row.why);
+        facts.kernel.listed = true;
+        testing::internal::CaptureStdout();
+        StartReport(false);
+        JudgeBluetooth(facts);
+        JudgeKernel(facts);
+        fflush(stdout);
+        const std::string out = testing::internal::GetCapturedStdout();
+        SCOPED_TRACE(out);
+        EXPECT_EQ(out.rfind(std::string(row.line) + "\n", 0), 0u);
+        EXPECT_EQ(out.find("apt install"), std::string::npos);
+        size_t at = 0;
+        for (const char* command : row.commands) {
+            if (command != nullptr) {
+                at = out.find("          " + std::string(command) + "\n", at);
+                EXPECT_NE(at, std::string::npos) << command;
+            }
+        }
+    }
+}
+
 // A -TR beside two controllers blocks nothing, and the last line names the
 // controller the library took, not the first one listed.
 TEST(DoctorVerdicts, SeveralControllersBesideATr) {
@@ -142,7 +206,11 @@ TEST(DoctorVerdicts, SeveralControllersBesideATr) {
     EXPECT_TRUE(usable) << out;
     EXPECT_EQ(out.find("FAIL"), std::string::npos) << out;
     EXPECT_EQ(out.find("Fix:"), std::string::npos) << out;
-    EXPECT_EQ(out.rfind("note  /dev/hidraw0: RVL-CNT-01-TR (Wii Remote Plus) on Bluetooth", 0), 0u)
+    EXPECT_EQ(
+        out.rfind("note  /dev/hidraw0: RVL-CNT-01-TR (Wii Remote Plus) on Bluetooth, \"Nintendo "
+                  "RVL-CNT-01\", 00:1f:32:00:00:00, no driver: Quivertap does not drive it\n",
+                  0),
+        0u)
         << out;
     EXPECT_NE(out.find("note  Talking to it: of 2 controllers, Quivertap takes /dev/hidraw2\n"),
               std::string::npos)
