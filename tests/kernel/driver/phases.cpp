@@ -214,6 +214,11 @@ int SetAsideWiimoteReports(SessionRecord* record) {
     return modeChangesDuring;
 }
 
+void Show(const char* title, const std::string& text) {
+    printf("%s\n%s", title, text.c_str());
+    fflush(stdout);
+}
+
 bool Is13(const RemoteEvent& event, uint8_t value) {
     return event.length == 2 && event.bytes[0] == 0x13 && event.bytes[1] == value;
 }
@@ -293,6 +298,8 @@ std::string CheckInterruptedPulses(const SessionRecord& record) {
                          static_cast<double>(reports[i].atUs - record.programStartUs) / 1000.0,
                          static_cast<double>(leftUs) / 1000.0);
                 problem = text;
+                Show("the pulse it cut:",
+                     DescribeReports(record, phaseStart, end + 2 - phaseStart));
             }
         }
     }
@@ -321,11 +328,6 @@ void AwaitQuiet(int remoteFd, SessionRecord* record) {
             quietSinceUs = NowUs();
         }
     }
-}
-
-void Show(const char* title, const std::string& text) {
-    printf("%s\n%s", title, text.c_str());
-    fflush(stdout);
 }
 
 // Each press's time from its first report to the LED report that shows it,
