@@ -92,13 +92,17 @@ const BluetoothDeviceFacts* KnownDevice(const BluetoothFacts& bluetooth, const c
 // The pairing that works with BlueZ: its wiimote plugin answers the PIN
 // request with the adapter's address, which only a controller woken by SYNC
 // expects, and the controller switches itself off unless its input service is
-// connected at once.
+// connected at once. --pair does it all in time; the steps by hand stay as
+// the fallback.
 void BluezPairingSteps(const char* address) {
     const bool known = address != nullptr && address[0] != '\0';
     const char* shown = known ? address : "<address>";
     FixText("pair it with the red SYNC button under the battery cover (holding 1 and 2 is");
-    FixText("not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it");
-    FixText("switches itself off about 5 s later), then trust it:");
+    FixText("not enough): press SYNC, and while its LEDs blink, run");
+    FixCommand("quivertap-doctor --pair");
+    FixText("which pairs, connects and trusts it in one go. Or by hand: press SYNC, scan, and");
+    FixText("press SYNC again right before pair (BlueZ keeps a found device for 30 s after a");
+    FixText("scan); connect at once (else it switches itself off about 5 s later), then trust it:");
     if (known) {
         FixCommand("bluetoothctl remove %s", address);
     }
@@ -112,13 +116,18 @@ void BluezPairingSteps(const char* address) {
     FixText("From then on a button press connects it again.");
 }
 
-// Windows pairs it reliably through the old Add a device window, with an
-// empty PIN; the Settings app asks for a PIN and fails.
+// Windows pairs it with the radio's address as a binary PIN, which --pair
+// gives; by hand, the old Add a device window with an empty PIN is the
+// fallback (the Settings app asks for a PIN and fails).
 void WindowsPairingSteps(bool remembered) {
-    FixText(remembered ? "remove it in Devices and Printers and pair it again there:"
-                       : "pair it in Devices and Printers (Windows 11 still has it; its Settings");
+    FixText(remembered ? "remove it and pair it again: press the red SYNC button under the battery"
+                       : "pair it: press the red SYNC button under the battery");
+    FixText("cover, and while its LEDs blink, run");
+    FixCommand("quivertap-doctor.exe --pair");
+    FixText(remembered ? "Or by hand, in Devices and Printers: remove it there first, then"
+                       : "Or by hand, in Devices and Printers (Windows 11 still has it; its");
     if (!remembered) {
-        FixText("app asks for a PIN and fails):");
+        FixText("Settings app asks for a PIN and fails):");
     }
     FixCommand("control printers");
     FixText("Add a device; press the red SYNC button under the battery cover; pick");
