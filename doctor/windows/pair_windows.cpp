@@ -215,7 +215,13 @@ PairOutcome Search(const BluetoothCalls& calls, HANDLE radio, const BLUETOOTH_RA
         CopyText(address, size, found.device.address);
         return PairOutcome::connected;
     }
-    SayFound(found.device, FoundAction::pair);
+    SayFound(found.device, found.action);
+    if (found.action == FoundAction::removeThenPair) {
+        const DWORD error = calls.removeDevice(&found.info.Address);
+        if (error != ERROR_SUCCESS) {
+            return Fail(PairStep::remove, error);
+        }
+    }
     const PairOutcome outcome = Pair(calls, radio, radioInfo, &found);
     if (outcome == PairOutcome::connected) {
         CopyText(address, size, found.device.address);
