@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "report.h"
+#include "verdicts.h"
 
 namespace {
 constexpr size_t lineBytes = 768;
@@ -28,6 +29,13 @@ void PressSyncAndRunAgain(SystemKind system) {
     FixText("press the red SYNC button under the battery cover (not 1 and 2) and run this");
     FixText("again at once:");
     FixCommand("%s", PairCommand(system));
+}
+
+void ConcludeFailed() {
+    char text[lineBytes];
+    snprintf(text, sizeof(text), "Quivertap will not find and use a controller: %s.",
+             FirstFailure());
+    Conclusion(false, text);
 }
 
 void ManualSteps(SystemKind system) {
@@ -250,21 +258,26 @@ void SayPairFailure(SystemKind system, PairStep step, PairProblem problem, const
     const char* doing = doings[static_cast<int>(step)];
     switch (problem) {
         case PairProblem::noService:
-            Line(Mark::fail, "Pairing: %s is not there (%s)", stack, detail);
             if (windows) {
-                FixText("this Windows has no Bluetooth: plug in a Bluetooth adapter.");
+                Line(Mark::fail, "Pairing: this Windows has no Bluetooth support (%s)", detail);
+                FixText("plug in a Bluetooth adapter.");
             } else {
-                FixText("install and start BlueZ:");
-                FixCommand("sudo apt install bluez");
+                // It answered when the pairing began: installed, and stopped since.
+                Line(Mark::fail, "Pairing: BlueZ stopped answering while %s (%s)", doing, detail);
+                FixText("start it again:");
                 FixCommand("sudo systemctl start bluetooth");
+                FixText("and then");
+                PressSyncAndRunAgain(system);
             }
             break;
         case PairProblem::noAdapter:
             Line(Mark::fail, "Pairing: %s has no Bluetooth adapter%s%s%s", stack,
                  detail[0] != '\0' ? " (" : "", detail, detail[0] != '\0' ? ")" : "");
-            FixText("plug in a Bluetooth adapter, or switch Bluetooth on.");
+            FixText(windows ? "plug in a Bluetooth adapter, or switch Bluetooth on."
+                            : "plug in a Bluetooth adapter, or switch Bluetooth on; then see what"
+                              " blocks it:");
             if (!windows) {
-                FixCommand("rfkill list bluetooth");
+                RfkillListCommands();
             }
             break;
         case PairProblem::adapterBlocked:
@@ -347,8 +360,14 @@ void SayPairFailure(SystemKind system, PairStep step, PairProblem problem, const
             ManualSteps(system);
             break;
     }
-    char text[lineBytes];
-    snprintf(text, sizeof(text), "Quivertap will not find and use a controller: %s.",
-             FirstFailure());
-    Conclusion(false, text);
+    ConcludeFailed();
+}
+
+void SayPairNoBluez(const BluetoothFacts& bluetooth) {
+    SayBluezMissing(Mark::fail, "Pairing", bluetooth);
+    FixText("get BlueZ running:");
+    StartBluezCommands(bluetooth);
+    FixText("and then");
+    PressSyncAndRunAgain(SystemKind::bluezHidraw);
+    ConcludeFailed();
 }

@@ -72,3 +72,6 @@ void SayNoNode(int seconds);
 void SayStopped();
 // The failure, its fix, and the last line.
 void SayPairFailure(SystemKind system, PairStep step, PairProblem problem, const char* detail);
+// No answer from BlueZ before the pairing began, told apart and fixed as the
+// checks do it; the fix, and the last line.
+void SayPairNoBluez(const BluetoothFacts& bluetooth);

@@ -277,26 +277,49 @@ void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
 }
 }  // namespace
 
+void SayBluezMissing(Mark mark, const char* topic, const BluetoothFacts& bluetooth) {
+    if (bluetooth.service == ServiceState::noBus) {
+        Line(mark, "%s: no system bus (D-Bus) to ask BlueZ on (%s)", topic, bluetooth.why);
+        if (bluetooth.installed == Known::no) {
+            Detail("and BlueZ is not installed: no bluetoothd on disk");
+        }
+    } else if (bluetooth.installed == Known::yes) {
+        Line(mark, "%s: BlueZ is installed but not running (%s)", topic, bluetooth.why);
+    } else {
+        Line(mark, "%s: BlueZ is not installed: no bluetoothd on disk", topic);
+    }
+}
+
+// bluetooth.service starts only where /sys/class/bluetooth is, which an
+// adapter makes.
+void StartBluezCommands(const BluetoothFacts& bluetooth) {
+    if (bluetooth.installed == Known::no) {
+        FixCommand("sudo apt install bluez");
+    }
+    if (bluetooth.service == ServiceState::noBus) {
+        FixCommand("sudo systemctl start dbus        # the system bus BlueZ answers on");
+    }
+    FixCommand("sudo systemctl start bluetooth   # it starts once an adapter is there");
+}
+
+void RfkillListCommands() {
+    FixCommand("sudo apt install rfkill     # where rfkill is not installed");
+    FixCommand("sudo rfkill list bluetooth");
+}
+
 void JudgeBluetooth(const DoctorFacts& facts) {
     const BluetoothFacts& bluetooth = facts.bluetooth;
     const bool remoteNode = RemoteNode(facts.kernel) != nullptr;
     switch (bluetooth.service) {
         case ServiceState::noBus:
-            Line(Mark::note, "Bluetooth: no system bus (D-Bus) to ask BlueZ on (%s)",
-                 bluetooth.why);
-            if (bluetooth.installed == Known::no) {
-                Detail("and BlueZ is not installed: no bluetoothd on disk");
-            }
+            SayBluezMissing(Mark::note, "Bluetooth", bluetooth);
             Detail("a controller on a USB adapter needs neither");
             return;
         case ServiceState::absent:
             if (facts.system == SystemKind::windows) {
                 Line(Mark::note, "Bluetooth: %s", bluetooth.why);
-            } else if (bluetooth.installed == Known::yes) {
-                Line(Mark::note, "Bluetooth: BlueZ is installed but not running (%s)",
-                     bluetooth.why);
             } else {
-                Line(Mark::note, "Bluetooth: BlueZ is not installed: no bluetoothd on disk");
+                SayBluezMissing(Mark::note, "Bluetooth", bluetooth);
             }
             Detail("a controller on a USB adapter needs none");
             return;
@@ -325,8 +348,7 @@ void JudgeBluetooth(const DoctorFacts& facts) {
     if (bluetooth.adapterCount == 0) {
         Line(Blocking(!remoteNode), "Bluetooth: BlueZ has no adapter");
         FixText("plug in a Bluetooth adapter, or switch Bluetooth on; then see what blocks it:");
-        FixCommand("sudo apt install rfkill     # where rfkill is not installed");
-        FixCommand("sudo rfkill list bluetooth");
+        RfkillListCommands();
         return;
     }
     bool anyUsable = false;
@@ -394,16 +416,8 @@ void JudgeKernel(const DoctorFacts& facts) {
     Line(Mark::fail, "%s: no RVL-CNT-01 among the HID devices", check);
     const ServiceState service = facts.bluetooth.service;
     if (!windows && (service == ServiceState::noBus || service == ServiceState::absent)) {
-        // bluetooth.service starts only where /sys/class/bluetooth is, which an
-        // adapter makes.
         FixText("attach the controller through a USB adapter, or get BlueZ running:");
-        if (facts.bluetooth.installed == Known::no) {
-            FixCommand("sudo apt install bluez");
-        }
-        if (service == ServiceState::noBus) {
-            FixCommand("sudo systemctl start dbus        # the system bus BlueZ answers on");
-        }
-        FixCommand("sudo systemctl start bluetooth   # it starts once an adapter is there");
+        StartBluezCommands(facts.bluetooth);
         FixText("and then");
     } else {
         FixText("connect the controller; on Bluetooth,");

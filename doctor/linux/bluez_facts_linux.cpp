@@ -300,23 +300,6 @@ Known BluezInstalled() {
     }
     return Known::no;
 }
-}  // namespace
-
-bool ReadBluezObject(sd_bus_message* message, BluetoothFacts* facts) {
-    Reading reading{message, facts, "/"};
-    return ReadObject(&reading);
-}
-
-bool ReadBluezDevice(sd_bus_message* reply, const char* path, BluetoothDeviceFacts* device) {
-    static BluetoothFacts scratch;
-    scratch = BluetoothFacts{};
-    Reading reading{reply, &scratch, path};
-    if (!ReadDevice(&reading) || scratch.deviceCount == 0) {
-        return false;
-    }
-    *device = scratch.devices[0];
-    return true;
-}
 
 void ReadBluez(sd_bus* bus, BluetoothFacts* facts) {
     sd_bus_message* request = nullptr;
@@ -346,9 +329,25 @@ void ReadBluez(sd_bus* bus, BluetoothFacts* facts) {
     sd_bus_message_unref(reply);
     sd_bus_message_unref(request);
 }
+}  // namespace
 
-void GatherBluetooth(BluetoothFacts* facts) {
-    *facts = BluetoothFacts{};
+bool ReadBluezObject(sd_bus_message* message, BluetoothFacts* facts) {
+    Reading reading{message, facts, "/"};
+    return ReadObject(&reading);
+}
+
+bool ReadBluezDevice(sd_bus_message* reply, const char* path, BluetoothDeviceFacts* device) {
+    static BluetoothFacts scratch;
+    scratch = BluetoothFacts{};
+    Reading reading{reply, &scratch, path};
+    if (!ReadDevice(&reading) || scratch.deviceCount == 0) {
+        return false;
+    }
+    *device = scratch.devices[0];
+    return true;
+}
+
+sd_bus* OpenBluez(BluetoothFacts* facts) {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_system(&bus);
     if (r < 0) {
@@ -360,5 +359,10 @@ void GatherBluetooth(BluetoothFacts* facts) {
     if (facts->service != ServiceState::reachable) {
         facts->installed = BluezInstalled();
     }
-    sd_bus_flush_close_unref(bus);
+    return bus;
+}
+
+void GatherBluetooth(BluetoothFacts* facts) {
+    *facts = BluetoothFacts{};
+    sd_bus_flush_close_unref(OpenBluez(facts));
 }

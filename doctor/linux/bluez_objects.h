@@ -10,8 +10,11 @@
 
 inline constexpr uint64_t bluezCallLimitUs = 2'000'000;
 
-// One GetManagedObjects call on the bus, bounded: adapters and Nintendo devices.
-void ReadBluez(sd_bus* bus, BluetoothFacts* facts);
+// The system bus, and on it one GetManagedObjects call, bounded: adapters and
+// Nintendo devices; where BlueZ gives no answer, whether there was no bus or
+// no one answering for it, and whether bluetoothd is on disk. The bus, when
+// there is one, is the caller's to close.
+sd_bus* OpenBluez(BluetoothFacts* facts);
 // One object as InterfacesAdded carries it (oa{sa{sv}}), added to facts.
 bool ReadBluezObject(sd_bus_message* message, BluetoothFacts* facts);
 // A device's properties (a{sv}, as GetAll gives them); false when it is not

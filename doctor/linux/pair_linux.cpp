@@ -412,16 +412,17 @@ PairOutcome Finish(const Failure& failure) {
     return PairOutcome::failed;
 }
 
-PairOutcome PairOnBus(sd_bus* bus, int searchSeconds, char* address, size_t size) {
-    static BluetoothFacts facts;
-    facts = BluetoothFacts{};
-    ReadBluez(bus, &facts);
+PairOutcome PairOnBus(sd_bus* bus, const BluetoothFacts& facts, int searchSeconds, char* address,
+                      size_t size) {
     static Failure failure;
     failure = Failure{};
+    if (facts.service == ServiceState::noBus || facts.service == ServiceState::absent) {
+        SayPairNoBluez(facts);
+        return PairOutcome::failed;
+    }
     if (facts.service != ServiceState::reachable) {
         failure.step = PairStep::service;
-        failure.problem =
-            facts.service == ServiceState::absent ? PairProblem::noService : PairProblem::other;
+        failure.problem = PairProblem::other;
         CopyText(failure.detail, sizeof(failure.detail), facts.why);
         return Finish(failure);
     }
@@ -491,16 +492,10 @@ PairOutcome PairController(int searchSeconds, char* address, size_t size) {
     InstallStop();
     address[0] = '\0';
     SayPressSync(SystemKind::bluezHidraw, searchSeconds);
-    sd_bus* bus = nullptr;
-    const int r = sd_bus_open_system(&bus);
-    if (r < 0) {
-        Failure failure{};
-        failure.step = PairStep::service;
-        failure.problem = PairProblem::noService;
-        snprintf(failure.detail, sizeof(failure.detail), "no system bus: %s", strerror(-r));
-        return Finish(failure);
-    }
-    const PairOutcome outcome = PairOnBus(bus, searchSeconds, address, size);
+    static BluetoothFacts facts;
+    facts = BluetoothFacts{};
+    sd_bus* bus = OpenBluez(&facts);
+    const PairOutcome outcome = PairOnBus(bus, facts, searchSeconds, address, size);
     sd_bus_flush_close_unref(bus);
     if (outcome == PairOutcome::stopped) {
         SayStopped();

@@ -29,6 +29,7 @@ NO_SERVICE = "The name org.bluez was not provided by any .service files"
 START_BLUEZ = (["Fix: attach the controller through a USB adapter, or get BlueZ running:"] +
                ([] if BLUEZ_INSTALLED else ["sudo apt install bluez"]))
 START_BLUETOOTH = "sudo systemctl start bluetooth   # it starts once an adapter is there"
+NO_BUS = "unix:path=/nonexistent/quivertap-no-bus"
 
 # Device properties: (address, name, modalias, paired, bonded, trusted, connected)
 ROWS = [
@@ -157,6 +158,11 @@ PAIR_ROWS = [
      [f"ok    Pairing: forgot {REMOTE}; searching for it again",
       f"ok    Pairing: paired with {REMOTE}"],
      ["RemoveDevice"] + PAIRED_CALLS),
+    # No bus at all: told apart as the checks tell it, the same fix, nothing called.
+    ("no system bus", [], "no bus", ["--timeout", "2"], 1,
+     ["FAIL  Pairing: no system bus (D-Bus) to ask BlueZ on (No such file or directory)",
+      "          sudo systemctl start dbus        # the system bus BlueZ answers on"],
+     []),
     ("Ctrl-C while searching", [], "sigint", ["--timeout", "20"], 130,
      ["note  Pairing: stopped; the search and any pairing under way were cancelled"],
      ["SetDiscoveryFilter", "StartDiscovery", "StopDiscovery"]),
@@ -216,7 +222,7 @@ class BluezStates(dbusmock.DBusTestCase):
         env = dict(os.environ)
         env.pop("NO_COLOR", None)
         if adapter == "no bus":
-            env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/quivertap-no-bus"
+            env["DBUS_SYSTEM_BUS_ADDRESS"] = NO_BUS
         return subprocess.run([DOCTOR], capture_output=True, text=True, timeout=20, env=env,
                               stdin=subprocess.DEVNULL)
 
@@ -274,13 +280,16 @@ class BluezStates(dbusmock.DBusTestCase):
     def test_pairing(self):
         for name, devices, behaviour, arguments, status, lines, calls in PAIR_ROWS:
             with self.subTest(name), tempfile.NamedTemporaryFile("w+") as log:
-                self.serve("on", devices, log)
                 env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+                if behaviour == "no bus":
+                    env["DBUS_SYSTEM_BUS_ADDRESS"] = NO_BUS
+                else:
+                    self.serve("on", devices, log)
                 doctor = subprocess.Popen([DOCTOR, "--pair", "--timeout", "10"][:2] +
                                           (arguments or ["--timeout", "10"]),
                                           stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                           stdin=subprocess.DEVNULL, text=True, env=env)
-                if behaviour is not None:
+                if behaviour not in (None, "no bus"):
                     self.play(doctor, log, behaviour)
                 out, err = doctor.communicate(timeout=40)
                 self.doCleanups()
