@@ -104,6 +104,7 @@ int PairThenCheck(int searchSeconds) {
     char address[textBytes];
     const PairOutcome outcome = PairController(searchSeconds, address, sizeof(address));
     if (outcome == PairOutcome::stopped) {
+        SayStopped();
         return StopStatus();
     }
     if (outcome == PairOutcome::failed) {

@@ -497,9 +497,6 @@ PairOutcome PairController(int searchSeconds, char* address, size_t size) {
     sd_bus* bus = OpenBluez(&facts);
     const PairOutcome outcome = PairOnBus(bus, facts, searchSeconds, address, size);
     sd_bus_flush_close_unref(bus);
-    if (outcome == PairOutcome::stopped) {
-        SayStopped();
-    }
     return outcome;
 }
 

@@ -52,6 +52,13 @@ bool LoadBluetoothCalls(BluetoothCalls* calls) {
            Load(library, "BluetoothSetServiceState", &calls->setServiceState);
 }
 
+HBLUETOOTH_RADIO_FIND FirstRadio(const BluetoothCalls& calls, HANDLE* radio) {
+    BLUETOOTH_FIND_RADIO_PARAMS params{};
+    params.dwSize = sizeof(params);
+    *radio = nullptr;
+    return calls.findFirstRadio(&params, radio);
+}
+
 BLUETOOTH_DEVICE_SEARCH_PARAMS KnownDevices(HANDLE radio) {
     BLUETOOTH_DEVICE_SEARCH_PARAMS params{};
     params.dwSize = sizeof(params);

@@ -37,6 +37,10 @@ bool LoadBluetoothCalls(BluetoothCalls* calls);
 // The whole pairing on the calls given; the words through pairing.h.
 PairOutcome PairWith(const BluetoothCalls& calls, int searchSeconds, char* address, size_t size);
 
+// The first radio's handle and the search for the next; nullptr, with the
+// error in GetLastError (ERROR_NO_MORE_ITEMS: there is no radio), when none.
+HBLUETOOTH_RADIO_FIND FirstRadio(const BluetoothCalls& calls, HANDLE* radio);
+
 // A search of the devices one radio knows (remembered, paired or connected),
 // without an inquiry. The radio's handle is always given: Windows also takes
 // none for all radios, Wine refuses that.

@@ -64,10 +64,8 @@ void GatherBluetooth(BluetoothFacts* facts) {
         snprintf(facts->why, sizeof(facts->why), "this Windows has no Bluetooth support");
         return;
     }
-    BLUETOOTH_FIND_RADIO_PARAMS radioParams{};
-    radioParams.dwSize = sizeof(radioParams);
     HANDLE radio = nullptr;
-    const HBLUETOOTH_RADIO_FIND radios = calls.findFirstRadio(&radioParams, &radio);
+    const HBLUETOOTH_RADIO_FIND radios = FirstRadio(calls, &radio);
     if (radios == nullptr) {
         const DWORD error = GetLastError();
         facts->service = error == ERROR_NO_MORE_ITEMS ? ServiceState::absent : ServiceState::failed;

@@ -232,10 +232,8 @@ PairOutcome Search(const BluetoothCalls& calls, HANDLE radio, const BLUETOOTH_RA
 
 PairOutcome PairWith(const BluetoothCalls& calls, int searchSeconds, char* address, size_t size) {
     address[0] = '\0';
-    BLUETOOTH_FIND_RADIO_PARAMS radios{};
-    radios.dwSize = sizeof(radios);
     HANDLE radio = nullptr;
-    const HBLUETOOTH_RADIO_FIND find = calls.findFirstRadio(&radios, &radio);
+    const HBLUETOOTH_RADIO_FIND find = FirstRadio(calls, &radio);
     if (find == nullptr) {
         const DWORD error = GetLastError();
         return Fail(PairStep::adapter,
@@ -280,11 +278,7 @@ PairOutcome PairController(int searchSeconds, char* address, size_t size) {
         return PairOutcome::failed;
     }
     SetConsoleCtrlHandler(OnControl, TRUE);
-    const PairOutcome outcome = PairWith(calls, searchSeconds, address, size);
-    if (outcome == PairOutcome::stopped) {
-        SayStopped();
-    }
-    return outcome;
+    return PairWith(calls, searchSeconds, address, size);
 }
 
 bool StopRequested() {
