@@ -47,6 +47,7 @@ enum class ServiceState : uint8_t {
 
 struct AdapterFacts {
     char name[textBytes];  // "hci0"
+    char path[textBytes];  // where the service keeps it ("/org/bluez/hci0"); empty when none
     char address[textBytes];
     Known powered;
     Known softBlocked;  // switched off by software (rfkill)
@@ -54,6 +55,7 @@ struct AdapterFacts {
 };
 
 struct BluetoothDeviceFacts {
+    char path[textBytes];  // where the service keeps it; empty when none
     char address[textBytes];
     char name[textBytes];
     int32_t product;  // from its ids, else its name; unknownProduct when neither tells

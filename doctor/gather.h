@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "facts.h"
+#include "pairing.h"
 
 SystemKind ThisSystem();
 void GatherBluetooth(BluetoothFacts* facts);
@@ -31,3 +32,13 @@ bool ColourWanted();
 // Before the doctor ends: a window opened for it alone (a double-click)
 // stays until the user has read it.
 void HoldWindowIfOwn();
+
+// --pair: asks for the SYNC button, finds, pairs, connects and trusts the controller, saying each
+// step and, on a failure, the fix (through pairing.h). address is the controller's, once connected.
+// Ctrl-C ends it with stopped, leaving nothing half done.
+PairOutcome PairController(int searchSeconds, char* address, size_t size);
+// Whether a stop (Ctrl-C) was asked for since PairController began.
+bool StopRequested();
+// The status a stop request usually ends a process with.
+int StopStatus();
+bool OutputIsTerminal();

@@ -8,6 +8,11 @@ enum class Mark { ok, fail, note, skip };
 #define REPORT_FORMAT(at) __attribute__((format(printf, at, at + 1)))
 
 void StartReport(bool colour);
+// On a terminal, a line that rewrites itself (a countdown) until the next line
+// replaces it; elsewhere it is never printed, so that a log holds no control
+// characters.
+void LiveLines(bool terminal);
+REPORT_FORMAT(1) void LiveLine(const char* format, ...);
 REPORT_FORMAT(2) void Line(Mark mark, const char* format, ...);
 // Indented under the line before: more of what was found.
 REPORT_FORMAT(1) void Detail(const char* format, ...);

@@ -92,13 +92,17 @@ const BluetoothDeviceFacts* KnownDevice(const BluetoothFacts& bluetooth, const c
 // The pairing that works with BlueZ: its wiimote plugin answers the PIN
 // request with the adapter's address, which only a controller woken by SYNC
 // expects, and the controller switches itself off unless its input service is
-// connected at once.
+// connected at once. --pair does it all in time; the steps by hand stay as
+// the fallback.
 void BluezPairingSteps(const char* address) {
     const bool known = address != nullptr && address[0] != '\0';
     const char* shown = known ? address : "<address>";
     FixText("pair it with the red SYNC button under the battery cover (holding 1 and 2 is");
-    FixText("not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it");
-    FixText("switches itself off about 5 s later), then trust it:");
+    FixText("not enough): press SYNC, and while its LEDs blink, run");
+    FixCommand("quivertap-doctor --pair");
+    FixText("which pairs, connects and trusts it in one go. Or by hand: press SYNC, scan, and");
+    FixText("press SYNC again right before pair (BlueZ keeps a found device for 30 s after a");
+    FixText("scan); connect at once (else it switches itself off about 5 s later), then trust it:");
     if (known) {
         FixCommand("bluetoothctl remove %s", address);
     }
@@ -112,13 +116,18 @@ void BluezPairingSteps(const char* address) {
     FixText("From then on a button press connects it again.");
 }
 
-// Windows pairs it reliably through the old Add a device window, with an
-// empty PIN; the Settings app asks for a PIN and fails.
+// Windows pairs it with the radio's address as a binary PIN, which --pair
+// gives; by hand, the old Add a device window with an empty PIN is the
+// fallback (the Settings app asks for a PIN and fails).
 void WindowsPairingSteps(bool remembered) {
-    FixText(remembered ? "remove it in Devices and Printers and pair it again there:"
-                       : "pair it in Devices and Printers (Windows 11 still has it; its Settings");
+    FixText(remembered ? "remove it and pair it again: press the red SYNC button under the battery"
+                       : "pair it: press the red SYNC button under the battery");
+    FixText("cover, and while its LEDs blink, run");
+    FixCommand("quivertap-doctor.exe --pair");
+    FixText(remembered ? "Or by hand, in Devices and Printers: remove it there first, then"
+                       : "Or by hand, in Devices and Printers (Windows 11 still has it; its");
     if (!remembered) {
-        FixText("app asks for a PIN and fails):");
+        FixText("Settings app asks for a PIN and fails):");
     }
     FixCommand("control printers");
     FixText("Add a device; press the red SYNC button under the battery cover; pick");
@@ -268,26 +277,49 @@ void JudgeDevices(const DoctorFacts& facts, bool remoteElsewhere) {
 }
 }  // namespace
 
+void SayBluezMissing(Mark mark, const char* topic, const BluetoothFacts& bluetooth) {
+    if (bluetooth.service == ServiceState::noBus) {
+        Line(mark, "%s: no system bus (D-Bus) to ask BlueZ on (%s)", topic, bluetooth.why);
+        if (bluetooth.installed == Known::no) {
+            Detail("and BlueZ is not installed: no bluetoothd on disk");
+        }
+    } else if (bluetooth.installed == Known::yes) {
+        Line(mark, "%s: BlueZ is installed but not running (%s)", topic, bluetooth.why);
+    } else {
+        Line(mark, "%s: BlueZ is not installed: no bluetoothd on disk", topic);
+    }
+}
+
+// bluetooth.service starts only where /sys/class/bluetooth is, which an
+// adapter makes.
+void StartBluezCommands(const BluetoothFacts& bluetooth) {
+    if (bluetooth.installed == Known::no) {
+        FixCommand("sudo apt install bluez");
+    }
+    if (bluetooth.service == ServiceState::noBus) {
+        FixCommand("sudo systemctl start dbus        # the system bus BlueZ answers on");
+    }
+    FixCommand("sudo systemctl start bluetooth   # it starts once an adapter is there");
+}
+
+void RfkillListCommands() {
+    FixCommand("sudo apt install rfkill     # where rfkill is not installed");
+    FixCommand("sudo rfkill list bluetooth");
+}
+
 void JudgeBluetooth(const DoctorFacts& facts) {
     const BluetoothFacts& bluetooth = facts.bluetooth;
     const bool remoteNode = RemoteNode(facts.kernel) != nullptr;
     switch (bluetooth.service) {
         case ServiceState::noBus:
-            Line(Mark::note, "Bluetooth: no system bus (D-Bus) to ask BlueZ on (%s)",
-                 bluetooth.why);
-            if (bluetooth.installed == Known::no) {
-                Detail("and BlueZ is not installed: no bluetoothd on disk");
-            }
+            SayBluezMissing(Mark::note, "Bluetooth", bluetooth);
             Detail("a controller on a USB adapter needs neither");
             return;
         case ServiceState::absent:
             if (facts.system == SystemKind::windows) {
                 Line(Mark::note, "Bluetooth: %s", bluetooth.why);
-            } else if (bluetooth.installed == Known::yes) {
-                Line(Mark::note, "Bluetooth: BlueZ is installed but not running (%s)",
-                     bluetooth.why);
             } else {
-                Line(Mark::note, "Bluetooth: BlueZ is not installed: no bluetoothd on disk");
+                SayBluezMissing(Mark::note, "Bluetooth", bluetooth);
             }
             Detail("a controller on a USB adapter needs none");
             return;
@@ -316,8 +348,7 @@ void JudgeBluetooth(const DoctorFacts& facts) {
     if (bluetooth.adapterCount == 0) {
         Line(Blocking(!remoteNode), "Bluetooth: BlueZ has no adapter");
         FixText("plug in a Bluetooth adapter, or switch Bluetooth on; then see what blocks it:");
-        FixCommand("sudo apt install rfkill     # where rfkill is not installed");
-        FixCommand("sudo rfkill list bluetooth");
+        RfkillListCommands();
         return;
     }
     bool anyUsable = false;
@@ -385,16 +416,8 @@ void JudgeKernel(const DoctorFacts& facts) {
     Line(Mark::fail, "%s: no RVL-CNT-01 among the HID devices", check);
     const ServiceState service = facts.bluetooth.service;
     if (!windows && (service == ServiceState::noBus || service == ServiceState::absent)) {
-        // bluetooth.service starts only where /sys/class/bluetooth is, which an
-        // adapter makes.
         FixText("attach the controller through a USB adapter, or get BlueZ running:");
-        if (facts.bluetooth.installed == Known::no) {
-            FixCommand("sudo apt install bluez");
-        }
-        if (service == ServiceState::noBus) {
-            FixCommand("sudo systemctl start dbus        # the system bus BlueZ answers on");
-        }
-        FixCommand("sudo systemctl start bluetooth   # it starts once an adapter is there");
+        StartBluezCommands(facts.bluetooth);
         FixText("and then");
     } else {
         FixText("connect the controller; on Bluetooth,");

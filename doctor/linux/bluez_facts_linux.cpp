@@ -13,10 +13,11 @@
 #include <cstring>
 
 #include "doctor/gather.h"
+#include "doctor/linux/bluez_objects.h"
 #include "doctor/linux/text_files.h"
 
 namespace {
-constexpr uint64_t callLimitUs = 2'000'000;
+constexpr uint64_t callLimitUs = bluezCallLimitUs;
 constexpr const char* adapterInterface = "org.bluez.Adapter1";
 constexpr const char* deviceInterface = "org.bluez.Device1";
 
@@ -188,6 +189,7 @@ bool ReadAdapter(Reading* reading) {
     target.adapter =
         facts->adapterCount < maxAdapters ? &facts->adapters[facts->adapterCount] : &scratch;
     *target.adapter = AdapterFacts{};
+    CopyText(target.adapter->path, sizeof(target.adapter->path), reading->path);
     const char* slash = strrchr(reading->path, '/');
     snprintf(target.adapter->name, sizeof(target.adapter->name), "%s",
              slash != nullptr ? slash + 1 : reading->path);
@@ -213,6 +215,7 @@ bool ReadDevice(Reading* reading) {
     if (!ReadProperties(reading, &target)) {
         return false;
     }
+    CopyText(device.path, sizeof(device.path), reading->path);
     device.product = unknownProduct;
     if (!NintendoModalias(target.modalias, &device.product) && !NintendoName(device.name)) {
         return true;
@@ -298,7 +301,7 @@ Known BluezInstalled() {
     return Known::no;
 }
 
-void Call(sd_bus* bus, BluetoothFacts* facts) {
+void ReadBluez(sd_bus* bus, BluetoothFacts* facts) {
     sd_bus_message* request = nullptr;
     sd_bus_message* reply = nullptr;
     sd_bus_error busError = SD_BUS_ERROR_NULL;
@@ -328,18 +331,38 @@ void Call(sd_bus* bus, BluetoothFacts* facts) {
 }
 }  // namespace
 
-void GatherBluetooth(BluetoothFacts* facts) {
-    *facts = BluetoothFacts{};
+bool ReadBluezObject(sd_bus_message* message, BluetoothFacts* facts) {
+    Reading reading{message, facts, "/"};
+    return ReadObject(&reading);
+}
+
+bool ReadBluezDevice(sd_bus_message* reply, const char* path, BluetoothDeviceFacts* device) {
+    static BluetoothFacts scratch;
+    scratch = BluetoothFacts{};
+    Reading reading{reply, &scratch, path};
+    if (!ReadDevice(&reading) || scratch.deviceCount == 0) {
+        return false;
+    }
+    *device = scratch.devices[0];
+    return true;
+}
+
+sd_bus* OpenBluez(BluetoothFacts* facts) {
     sd_bus* bus = nullptr;
     const int r = sd_bus_open_system(&bus);
     if (r < 0) {
         facts->service = ServiceState::noBus;
         snprintf(facts->why, sizeof(facts->why), "%s", strerror(-r));
     } else {
-        Call(bus, facts);
+        ReadBluez(bus, facts);
     }
     if (facts->service != ServiceState::reachable) {
         facts->installed = BluezInstalled();
     }
-    sd_bus_flush_close_unref(bus);
+    return bus;
+}
+
+void GatherBluetooth(BluetoothFacts* facts) {
+    *facts = BluetoothFacts{};
+    sd_bus_flush_close_unref(OpenBluez(facts));
 }

@@ -1,11 +1,15 @@
 """quivertap-doctor's Bluetooth lines and first fix, one row per state BlueZ
-can be in, against python3-dbusmock's bluez5 template on a private system bus.
-The doctor is the unchanged built program; no controller node exists here,
-so each run ends with status 1."""
+can be in, and its pairing (--pair), one row per way a pairing goes, against
+python3-dbusmock's bluez5 template on a private system bus. The doctor is the
+unchanged built program; no controller node exists here, so each run ends
+with status 1 (130 when stopped)."""
 import os
 import pty
 import shutil
+import signal
 import subprocess
+import tempfile
+import time
 import unittest
 
 import dbus
@@ -25,6 +29,7 @@ NO_SERVICE = "The name org.bluez was not provided by any .service files"
 START_BLUEZ = (["Fix: attach the controller through a USB adapter, or get BlueZ running:"] +
                ([] if BLUEZ_INSTALLED else ["sudo apt install bluez"]))
 START_BLUETOOTH = "sudo systemctl start bluetooth   # it starts once an adapter is there"
+NO_BUS = "unix:path=/nonexistent/quivertap-no-bus"
 
 # Device properties: (address, name, modalias, paired, bonded, trusted, connected)
 ROWS = [
@@ -55,8 +60,10 @@ ROWS = [
       "FAIL  Controller: BlueZ knows no Wii Remote"],
      ["Fix: BlueZ must pair with the controller first:",
       "pair it with the red SYNC button under the battery cover (holding 1 and 2 is",
-      "not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it",
-      "switches itself off about 5 s later), then trust it:",
+      "not enough): press SYNC, and while its LEDs blink, run", "quivertap-doctor --pair",
+      "which pairs, connects and trusts it in one go. Or by hand: press SYNC, scan, and",
+      "press SYNC again right before pair (BlueZ keeps a found device for 30 s after a",
+      "scan); connect at once (else it switches itself off about 5 s later), then trust it:",
       "bluetoothctl --timeout 15 scan on", "bluetoothctl pair <address>",
       "bluetoothctl connect <address>", "bluetoothctl trust <address>",
       "<address> is the one the scan shows for \"Nintendo RVL-CNT-01\".",
@@ -78,8 +85,10 @@ ROWS = [
      ["Fix: press a button on the controller: a trusted controller connects again by",
       "itself (the host never calls it). If its LEDs blink and go out instead,",
       "pair it with the red SYNC button under the battery cover (holding 1 and 2 is",
-      "not enough). Press SYNC; while its LEDs blink, pair, connect at once (else it",
-      "switches itself off about 5 s later), then trust it:",
+      "not enough): press SYNC, and while its LEDs blink, run", "quivertap-doctor --pair",
+      "which pairs, connects and trusts it in one go. Or by hand: press SYNC, scan, and",
+      "press SYNC again right before pair (BlueZ keeps a found device for 30 s after a",
+      "scan); connect at once (else it switches itself off about 5 s later), then trust it:",
       f"bluetoothctl remove {REMOTE}", "bluetoothctl --timeout 15 scan on",
       f"bluetoothctl pair {REMOTE}", f"bluetoothctl connect {REMOTE}",
       f"bluetoothctl trust {REMOTE}", "From then on a button press connects it again."]),
@@ -108,6 +117,74 @@ ROWS = [
      ["note  Bluetooth: BlueZ did not answer (no answer within 2 s)"],
      ["Fix: connect the controller; on Bluetooth,"]),
 ]
+
+# Pairing rows: (name, devices known before, what the controller does during
+# the search, extra arguments, expected status, lines that must be there,
+# the calls BlueZ must see, in order).
+# "appears": it shows up nameless and its name follows, as a real search
+# often sees it; "refuses": the same, with Pair failing as after 1 and 2.
+PAIRED_CALLS = ["SetDiscoveryFilter", "StartDiscovery", "StopDiscovery", "Pair", "Connect",
+                "Set Trusted"]
+PAIR_ROWS = [
+    ("found during the search", [], "appears", [], 1,
+     ["ok    Pairing: adapter hci0 (00:01:02:03:04:05) is on",
+      "note  Pairing: searching for \"Nintendo RVL-CNT-01\" for 10 s",
+      f"ok    Pairing: found Nintendo RVL-CNT-01 ({REMOTE})",
+      f"ok    Pairing: paired with {REMOTE}", f"ok    Pairing: connected {REMOTE}",
+      f"ok    Pairing: trusted {REMOTE}: from now on a button press connects it again",
+      "note  Pairing: no HID node for it within 5 s of connecting"],
+     PAIRED_CALLS),
+    ("the PIN refused", [], "refuses", [], 1,
+     ["FAIL  Pairing: the controller refused the PIN while pairing "
+      "(org.bluez.Error.AuthenticationFailed: Authentication Failed)",
+      "      Fix: it was woken with 1 and 2, or SYNC's 20 s ran out. Then",
+      "          ps -o args= -C bluetoothd",
+      "Quivertap will not find and use a controller: Pairing: the controller refused the PIN "
+      "while pairing (org.bluez.Error.AuthenticationFailed: Authentication Failed)."],
+     ["SetDiscoveryFilter", "StartDiscovery", "StopDiscovery", "Pair"]),
+    ("only a -TR", [], "tr", ["--timeout", "2"], 1,
+     [f"note  Pairing: Nintendo RVL-CNT-01-TR ({PLUS}) is a Wii Remote Plus, which Quivertap "
+      "does not drive; still searching",
+      "FAIL  Pairing: no Wii Remote RVL-CNT-01 answered within 2 s"],
+     ["SetDiscoveryFilter", "StartDiscovery", "StopDiscovery"]),
+    ("paired, bonded and trusted",
+     [(REMOTE, "Nintendo RVL-CNT-01", "usb:v057Ep0306d0600", True, True, True, False)], None, [], 1,
+     [f"ok    Pairing: found Nintendo RVL-CNT-01 ({REMOTE}): already paired, bonded and trusted; "
+      "connecting it only, no new pairing", f"ok    Pairing: connected {REMOTE}"],
+     ["Connect"]),
+    ("known, not bonded",
+     [(REMOTE, "Nintendo RVL-CNT-01", "usb:v057Ep0306d0600", False, False, False, False)],
+     "appears", [], 1,
+     [f"ok    Pairing: forgot {REMOTE}; searching for it again",
+      f"ok    Pairing: paired with {REMOTE}"],
+     ["RemoveDevice"] + PAIRED_CALLS),
+    # No bus at all: told apart as the checks tell it, the same fix, nothing called.
+    ("no system bus", [], "no bus", ["--timeout", "2"], 1,
+     ["FAIL  Pairing: no system bus (D-Bus) to ask BlueZ on (No such file or directory)",
+      "          sudo systemctl start dbus        # the system bus BlueZ answers on"],
+     []),
+    ("Ctrl-C while searching", [], "sigint", ["--timeout", "20"], 130,
+     ["note  Pairing: stopped; the search and any pairing under way were cancelled"],
+     ["SetDiscoveryFilter", "StartDiscovery", "StopDiscovery"]),
+]
+WATCHED_CALLS = ("SetDiscoveryFilter", "StartDiscovery", "StopDiscovery", "Pair", "CancelPairing",
+                 "Connect", "RemoveDevice", "Set")
+
+
+def read(path):
+    with open(path, encoding="utf-8") as text:
+        return text.read()
+
+
+def calls_in(log):
+    """The watched calls in the mock's log, in order; Set as "Set <property>"."""
+    calls = []
+    for line in log.splitlines():
+        words = line.split()
+        if len(words) < 2 or words[1] not in WATCHED_CALLS or "raised:" in words:
+            continue
+        calls.append(f"Set {words[3].split('.')[-1]}" if words[1] == "Set" else words[1])
+    return calls
 
 
 def bluetooth_lines(out):
@@ -145,11 +222,11 @@ class BluezStates(dbusmock.DBusTestCase):
         env = dict(os.environ)
         env.pop("NO_COLOR", None)
         if adapter == "no bus":
-            env["DBUS_SYSTEM_BUS_ADDRESS"] = "unix:path=/nonexistent/quivertap-no-bus"
+            env["DBUS_SYSTEM_BUS_ADDRESS"] = NO_BUS
         return subprocess.run([DOCTOR], capture_output=True, text=True, timeout=20, env=env,
                               stdin=subprocess.DEVNULL)
 
-    def serve(self, adapter, devices):
+    def serve(self, adapter, devices, log=subprocess.DEVNULL):
         if adapter == "slow":
             server = self.spawn_server("org.bluez", "/", "org.freedesktop.DBus.ObjectManager",
                                        system_bus=True, stdout=subprocess.DEVNULL)
@@ -159,7 +236,7 @@ class BluezStates(dbusmock.DBusTestCase):
             dbus.Interface(manager, dbusmock.MOCK_IFACE).AddMethod(
                 "", "GetManagedObjects", "", "a{oa{sa{sv}}}", "import time; time.sleep(10); ret = {}")
             return
-        server = self.spawn_server_template("bluez5", {}, stdout=subprocess.DEVNULL)[0]
+        server = self.spawn_server_template("bluez5", {}, stdout=log)[0]
         self.addCleanup(server.wait)
         self.addCleanup(server.terminate)
         mock = dbus.Interface(self.bus.get_object("org.bluez", "/"), "org.bluez.Mock")
@@ -177,6 +254,60 @@ class BluezStates(dbusmock.DBusTestCase):
             self.update(path, "org.bluez.Device1",
                         {"Modalias": modalias, "Paired": paired_value,
                          "Trusted": dbus.Boolean(trusted), "Connected": dbus.Boolean(connected)})
+
+    def play(self, doctor, log, behaviour):
+        """Once the search runs, the controller does what the row says."""
+        deadline = time.monotonic() + 10
+        while "StartDiscovery" not in read(log.name):
+            self.assertIsNone(doctor.poll(), "the doctor ended before searching")
+            self.assertLess(time.monotonic(), deadline, "no search within 10 s")
+            time.sleep(0.05)
+        mock = dbus.Interface(self.bus.get_object("org.bluez", "/"), "org.bluez.Mock")
+        if behaviour == "sigint":
+            doctor.send_signal(signal.SIGINT)
+            return
+        if behaviour == "tr":
+            mock.AddDevice("hci0", PLUS, "Nintendo RVL-CNT-01-TR")
+            return
+        path = mock.AddDevice("hci0", REMOTE, "")
+        if behaviour == "refuses":
+            dbus.Interface(self.bus.get_object("org.bluez", path), dbusmock.MOCK_IFACE).AddMethod(
+                "org.bluez.Device1", "Pair", "", "",
+                "raise dbus.exceptions.DBusException('Authentication Failed', "
+                "name='org.bluez.Error.AuthenticationFailed')")
+        self.update(path, "org.bluez.Device1", {"Name": "Nintendo RVL-CNT-01"})
+
+    def test_pairing(self):
+        for name, devices, behaviour, arguments, status, lines, calls in PAIR_ROWS:
+            with self.subTest(name), tempfile.NamedTemporaryFile("w+") as log:
+                env = {k: v for k, v in os.environ.items() if k != "NO_COLOR"}
+                if behaviour == "no bus":
+                    env["DBUS_SYSTEM_BUS_ADDRESS"] = NO_BUS
+                else:
+                    self.serve("on", devices, log)
+                doctor = subprocess.Popen([DOCTOR, "--pair", "--timeout", "10"][:2] +
+                                          (arguments or ["--timeout", "10"]),
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                          stdin=subprocess.DEVNULL, text=True, env=env)
+                if behaviour not in (None, "no bus"):
+                    self.play(doctor, log, behaviour)
+                out, err = doctor.communicate(timeout=40)
+                self.doCleanups()
+                mock_log = read(log.name)
+                print(f"--- {name}: status {doctor.returncode}\n{out}", end="")
+                self.assertEqual(doctor.returncode, status, out + err)
+                self.assertEqual(err, "")
+                self.assertNotIn("\033", out)
+                self.assertNotIn("\r", out)
+                for line in lines:
+                    self.assertIn(line + "\n", out)
+                self.assertEqual(calls_in(mock_log), calls, mock_log)
+                # Connect right after Pair returns: no call of any kind between them.
+                # (PairDevice is the template's own Pair at work, not a call.)
+                logged = [line.split()[1] for line in mock_log.splitlines()
+                          if len(line.split()) > 1 and line.split()[1] not in ("emit", "PairDevice")]
+                if "Pair" in calls and "Connect" in calls:
+                    self.assertEqual(logged[logged.index("Pair") + 1], "Connect", mock_log)
 
     def update(self, path, interface, properties):
         target = self.bus.get_object("org.bluez", path)
