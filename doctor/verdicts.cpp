@@ -118,17 +118,14 @@ void BluezPairingSteps(const char* address) {
 
 // Windows pairs it with the radio's address as a binary PIN, which --pair
 // gives; by hand, the old Add a device window with an empty PIN is the
-// fallback (the Settings app asks for a PIN and fails).
+// fallback.
 void WindowsPairingSteps(bool remembered) {
     FixText(remembered ? "remove it and pair it again: press the red SYNC button under the battery"
                        : "pair it: press the red SYNC button under the battery");
     FixText("cover, and while its LEDs blink, run");
     FixCommand("quivertap-doctor.exe --pair");
     FixText(remembered ? "Or by hand, in Devices and Printers: remove it there first, then"
-                       : "Or by hand, in Devices and Printers (Windows 11 still has it; its");
-    if (!remembered) {
-        FixText("Settings app asks for a PIN and fails):");
-    }
+                       : "Or by hand, in Devices and Printers:");
     FixCommand("control printers");
     FixText("Add a device; press the red SYNC button under the battery cover; pick");
     FixText("\"Nintendo RVL-CNT-01\"; leave the PIN empty and choose Next.");
