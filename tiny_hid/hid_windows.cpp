@@ -400,8 +400,9 @@ void GiveBackFile(OpenDevice* device) {
 
 // --- Devices that came back, and mode reports sent again ----------------------
 
-// Under the lock, with no writer in. The device starts in its own default
-// mode: the caller's is set again at once.
+// Under the lock and the device's write order, with no writer in. The
+// device starts in its own default mode: the caller's is set again before
+// any write of the caller's own reaches it.
 void ReopenGone(OpenDevice* device) {
     LetGoOfFile(device);
     DeviceIdentity identity{};
@@ -418,32 +419,12 @@ void ReopenGone(OpenDevice* device) {
     device->gone.store(false);
 }
 
-// A full look lists every interface; otherwise only a device whose old path
-// opens again is looked for.
-void ReopenGoneDevices(bool fullLook) {
-    Locked locked;
-    for (OpenDevice& device : devices) {
-        if (device.inUse && !device.closing && device.users == 0 && device.gone.load() &&
-            (fullLook || MayBeBack(device.description))) {
-            ReopenGone(&device);
-        }
-    }
-}
-
 // What the keeper called for (the caller's mode report, its motor report),
 // built as the write order is taken, with the motor state of this moment, and
 // sent the way the caller's own reports last went out. Its outcome matters to
 // nobody: a device that refuses it has gone, and the next read finds that out.
-void SendKept(OpenDevice* device) {
-    {
-        // Most passes call for nothing: the thread then goes back to its
-        // reads at once, without waiting for a caller's write to end.
-        Locked locked;
-        if (device->keeperWrites == keepNothing) {
-            return;
-        }
-    }
-    InWriteOrder order(device);
+// The device's write order is held.
+void SendKeptInOrder(OpenDevice* device) {
     Transfer transfer{};
     uint8_t reports[2][maxModeBytes > maxMotorBytes ? maxModeBytes : maxMotorBytes];
     uint32_t lengths[2] = {};
@@ -473,6 +454,49 @@ void SendKept(OpenDevice* device) {
     }
     Locked locked;
     GiveBackFile(device);
+}
+
+void SendKept(OpenDevice* device) {
+    {
+        // Most passes call for nothing: the thread then goes back to its
+        // reads at once, without waiting for a caller's write to end.
+        Locked locked;
+        if (device->keeperWrites == keepNothing) {
+            return;
+        }
+    }
+    InWriteOrder order(device);
+    SendKeptInOrder(device);
+}
+
+bool AwaitsReturn(const OpenDevice& device) {
+    return device.inUse && !device.closing && device.users == 0 && device.gone.load();
+}
+
+// A full look lists every interface; otherwise only a device whose old path
+// opens again is looked for. A caller's write that comes while the device is
+// opened again waits for the write order, and so for the kept reports.
+void ReopenGoneDevices(bool fullLook) {
+    for (OpenDevice& device : devices) {
+        {
+            Locked locked;
+            if (!AwaitsReturn(device)) {
+                continue;
+            }
+        }
+        InWriteOrder order(&device);
+        {
+            Locked locked;
+            if (!AwaitsReturn(device) || !(fullLook || MayBeBack(device.description))) {
+                continue;
+            }
+            ReopenGone(&device);
+            if (device.gone.load()) {
+                continue;
+            }
+        }
+        SendKeptInOrder(&device);
+    }
 }
 
 // --- The library's thread: every read, and devices that came back -----------
