@@ -311,8 +311,9 @@ std::string CheckDropoutSession(const SessionRecord& record, int expectedStatus)
             const double ms = static_cast<double>(report.atUs - history.firstInputBackUs) / 1000.0;
             printf(
                 "kernel-test: figure: the program used the returned controller %.1f ms after "
-                "its first report (%.0f ms after it came back)\n",
-                ms, static_cast<double>(report.atUs - history.backAtUs) / 1000.0);
+                "its first report (%.0f ms after it came back; the mode report after %.1f ms)\n",
+                ms, static_cast<double>(report.atUs - history.backAtUs) / 1000.0,
+                static_cast<double>(after[0].atUs - history.firstInputBackUs) / 1000.0);
             return ms <= 1000.0 ? std::string()
                                 : Format(
                                       "the returned controller's first report was used only "
