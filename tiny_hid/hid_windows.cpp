@@ -67,10 +67,9 @@
 // meanwhile. It looks whenever Windows announces a new HID interface
 // (CM_Register_Notification, where cfgmgr32 has it), every half second while
 // a device is gone, since not every system announces them, and sooner when
-// the path the device had opens again: where the stack names a device after
-// its address (Wine's does), a returning controller comes back under its old
-// path, and trying that path every 50 ms costs one failed open, where a look
-// lists every interface.
+// the path the device had opens again: where the stack gives a returning
+// controller the path it had (Wine 8 does), trying that path every 50 ms
+// costs one failed open, where a look lists every interface.
 //
 // Keeping the controller's state (mode_keeper.h): the same thread shows every
 // report to the keeper as it arrives and sends what it calls for at once, in
